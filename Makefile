@@ -1,0 +1,41 @@
+# Set-up, build and test on a fresh Debian machine.
+#   make test       install dependencies, build, run every test
+#   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make demo       run the main job on the virtual card
+#   make bench      build and run the benchmarks
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test test-asan demo bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUAY_SANITIZE=ON -DQUAY_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 600
+
+demo: build
+	@bash scripts/demo.sh $(BUILD)
+
+bench: build
+	@bash scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
