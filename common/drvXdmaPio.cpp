@@ -1,0 +1,242 @@
+#include "drvXdmaPio.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "drvXdma.h"
+#include "gt_logger.h"
+#include "gt_result.h"
+
+namespace {
+const char* const kPciDevicesDir = "/sys/bus/pci/devices/";
+}
+
+CDrvXdmaPio::CDrvXdmaPio()
+    : m_bInitedWrite(false), m_bInitedRead(false), mFd(-1), mMgmtBaseMap(nullptr), mMgmtRegBaseMap(nullptr) {
+    memset(&mSb, 0, sizeof(mSb));
+}
+
+CDrvXdmaPio::~CDrvXdmaPio() { Release(); }
+
+void CDrvXdmaPio::Release() {
+    if (mMgmtBaseMap != nullptr) munmap(mMgmtBaseMap, (size_t)mSb.st_size);
+    mMgmtBaseMap = nullptr;
+    mMgmtRegBaseMap = nullptr;
+    if (mFd >= 0) close(mFd);
+    mFd = -1;
+    m_bInitedRead = false;
+    m_bInitedWrite = false;
+}
+
+std::string CDrvXdmaPio::GetBdf(const char* lpDevPath) {
+    if (lpDevPath == nullptr || strstr(lpDevPath, "xdma") == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "DevWritePath Null parameter ");
+        return std::string();
+    }
+    // Device name: from the first 'x' after the first character, at most 11 characters.
+    const char* x = strchr(lpDevPath + 1, 'x');
+    if (x == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "DevWritePath Null parameter ");
+        return std::string();
+    }
+    std::string devName(x, strnlen(x, 11));
+
+    FILE* fp = popen("lspci | grep Xi", "r");
+    if (fp == nullptr) return std::string();
+    char line[128];
+    std::string found;
+    while (fgets(line, sizeof(line), fp) != nullptr) {
+        size_t n = strcspn(line, " \t\r\n");
+        if (n > 63) n = 63;
+        if (n == 0) continue;
+        std::string candidate = std::string(kPciDevicesDir) + "0000:" + std::string(line, n);
+        std::string entry = candidate + "/xdma/" + devName;
+        struct stat st;
+        if (lstat(entry.c_str(), &st) == 0) {
+            found = candidate;
+            break;
+        }
+    }
+    pclose(fp);
+    return found;
+}
+
+int CDrvXdmaPio::Init(void* lpParam) {
+    const char* lpDevPath = static_cast<const char*>(lpParam);
+    std::string dir = GetBdf(lpDevPath);
+    if (dir.empty()) {
+        GT_LOGE(GT_TAG_FPGA, "No pcie node match %s", lpDevPath ? lpDevPath : "(null)");
+        return -1;
+    }
+    // A second Init maps the card afresh; the old mapping is not leaked.
+    Release();
+
+    GT_LOGI(GT_TAG_FPGA, "xdma reg init devpath %s.", dir.c_str());
+    std::string resource = dir + "/resource0";
+    mFd = open(resource.c_str(), O_RDWR);
+    if (mFd < 0) {
+        GT_LOGE(GT_TAG_FPGA, "Open %s failed, errmsg:%s.", resource.c_str(), strerror(errno));
+        return -1;
+    }
+    if (fstat(mFd, &mSb) != 0) {
+        GT_LOGE(GT_TAG_FPGA, "Stat %s failed, errmsg:%s.", resource.c_str(), strerror(errno));
+        Release();
+        return -1;
+    }
+    void* map = mmap(nullptr, (size_t)mSb.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, mFd, 0);
+    if (map == MAP_FAILED) {
+        GT_LOGW(GT_TAG_FPGA, "Mmap failed, msg:%s", strerror(errno));
+        close(mFd);
+        mFd = -1;
+        return -1;
+    }
+    mMgmtBaseMap = static_cast<char*>(map);
+    mMgmtRegBaseMap = mMgmtBaseMap + REG_WINDOW_OFFSET;
+    m_bInitedRead = true;
+    m_bInitedWrite = true;
+    return 0;
+}
+
+bool CDrvXdmaPio::InWindow(uint64_t ulOffset, uint64_t ulLen) const {
+    uint64_t size = (uint64_t)mSb.st_size;
+    if (size <= REG_WINDOW_OFFSET) return false;
+    uint64_t window = size - REG_WINDOW_OFFSET;
+    return ulOffset <= window && ulLen <= window - ulOffset;
+}
+
+int CDrvXdmaPio::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
+    if (!m_bInitedRead) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return GT_ERR_NOT_INITED;
+    }
+    uint64_t v = 0;
+    int ret = xdma_order::ReadIntN(*this, ulOffset, 1, v);
+    if (ret == GT_OK) ucValue = (uint8_t)v;
+    return ret;
+}
+
+int CDrvXdmaPio::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
+    if (!m_bInitedRead) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return GT_ERR_NOT_INITED;
+    }
+    uint64_t v = 0;
+    int ret = xdma_order::ReadIntN(*this, ulOffset, 2, v);
+    if (ret == GT_OK) usValue = (uint16_t)v;
+    return ret;
+}
+
+int CDrvXdmaPio::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
+    if (!m_bInitedRead) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return GT_ERR_NOT_INITED;
+    }
+    uint64_t v = 0;
+    int ret = xdma_order::ReadIntN(*this, ulOffset, 4, v);
+    if (ret == GT_OK) uiValue = (uint32_t)v;
+    return ret;
+}
+
+int CDrvXdmaPio::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) {
+    if (!m_bInitedRead) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return GT_ERR_NOT_INITED;
+    }
+    return xdma_order::ReadIntN(*this, ulOffset, 8, ulValue);
+}
+
+uint64_t CDrvXdmaPio::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    if (ulLen > 128 || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
+        return 0;
+    }
+    uint8_t tmp[128];
+    memset(tmp, 0, sizeof(tmp));
+    if (ReadBytes(ulOffset, tmp, ulLen) != 0) {
+        GT_LOGW(GT_TAG_FPGA, "Read failed, system msg:%s. Note:If is pio mode,add pio_mode=1 in quay.ini.",
+                strerror(errno));
+        // Nothing was read: report it, so that no caller takes zeros for a register value.
+        return 0;
+    }
+    for (uint64_t i = 0; i < ulLen; ++i) lpBuf[i] = tmp[ulLen - 1 - i];
+    return ulLen;
+}
+
+uint64_t CDrvXdmaPio::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    if (!m_bInitedRead || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return (uint64_t)-1;
+    }
+    if (!InWindow(ulOffset, ulLen)) {
+        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
+                (unsigned long)ulOffset, (unsigned long)ulLen,
+                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
+        return (uint64_t)-1;
+    }
+    if (ulLen > 0) memcpy(lpBuf, mMgmtRegBaseMap + ulOffset, ulLen);
+    return 0;
+}
+
+int CDrvXdmaPio::WriteInt8(uint64_t ulOffset, uint8_t ucValue) {
+    if (!m_bInitedWrite) {
+        GT_LOGW(GT_TAG_FPGA, "[xdma drv] Didn't inited out yet!");
+        return -1;
+    }
+    return xdma_order::WriteIntN(*this, ulOffset, 1, ucValue);
+}
+
+int CDrvXdmaPio::WriteInt16(uint64_t ulOffset, uint16_t usValue) {
+    if (!m_bInitedWrite) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
+        return -1;
+    }
+    return xdma_order::WriteIntN(*this, ulOffset, 2, usValue);
+}
+
+int CDrvXdmaPio::WriteInt32(uint64_t ulOffset, uint32_t uiValue) {
+    if (!m_bInitedWrite) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
+        return -1;
+    }
+    return xdma_order::WriteIntN(*this, ulOffset, 4, uiValue);
+}
+
+int CDrvXdmaPio::WriteInt64(uint64_t ulOffset, uint64_t ulValue) {
+    if (!m_bInitedWrite) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
+        return -1;
+    }
+    return xdma_order::WriteIntN(*this, ulOffset, 8, ulValue);
+}
+
+uint64_t CDrvXdmaPio::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    if (ulLen > 128 || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
+        return 0;
+    }
+    uint8_t tmp[128];
+    memset(tmp, 0, sizeof(tmp));
+    for (uint64_t i = 0; i < ulLen; ++i) tmp[i] = lpBuf[ulLen - 1 - i];
+    // A refused write is reported, so that the caller does not count it as done.
+    return WriteBytes(ulOffset, tmp, ulLen) == 0 ? ulLen : 0;
+}
+
+uint64_t CDrvXdmaPio::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    if (!m_bInitedWrite || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return (uint64_t)-1;
+    }
+    if (!InWindow(ulOffset, ulLen)) {
+        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
+                (unsigned long)ulOffset, (unsigned long)ulLen,
+                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
+        return (uint64_t)-1;
+    }
+    if (ulLen > 0) memcpy(mMgmtRegBaseMap + ulOffset, lpBuf, ulLen);
+    return 0;
+}
