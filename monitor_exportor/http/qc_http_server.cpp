@@ -356,8 +356,9 @@ int QC_HttpServer::RecvCall(QC_ConnectInfo& c) {
     if (r <= 0) return r;
 
     const Q_HTTP::_st_str& uri = c.hm.uri;
+    // A request line without a protocol (HTTP/0.9 style) is not served.
     if (Q_HTTP::str_equal_nocase(c.hm.method, "GET") && Q_HTTP::str_equal_nocase(uri, m_strPath.c_str()) &&
-        m_callback) {
+        c.hm.proto.len > 0 && m_callback) {
         try {
             m_callback(c);
         } catch (...) {
