@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+extern "C" {
 #include <pci/pci.h>
+}
 
 #include <cerrno>
 #include <csetjmp>
