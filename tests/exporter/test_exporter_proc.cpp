@@ -93,7 +93,8 @@ TEST_F(ExporterProc, ProcessLabelsFollowProc) {
     for (int i = 0; i < 24; ++i) fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
     int after = atoi(ProcessLabels()["handles_num"].c_str());
     for (int fd : fds) close(fd);
-    EXPECT_EQ(before + 24, after);
+    // (the previous scrape's connection may or may not be closed yet)
+    EXPECT_NEAR(after - before, 24, 2);
 
     // Threads: four more.
     std::atomic<bool> stop{false};
