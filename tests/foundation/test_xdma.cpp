@@ -1,0 +1,231 @@
+// XDMA character-device register driver on the virtual card: a regular file
+// stands in for the device (both sides may name the same file).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <string>
+
+#include "drvXdma.h"
+#include "fake_cmds.h"
+#include "log_capture.h"
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int v : b) s.push_back((char)v);
+    return s;
+}
+
+std::string FileBytes(const std::string& path, size_t off, size_t len) {
+    std::string all = qtest::ReadFile(path);
+    return off < all.size() ? all.substr(off, len) : std::string();
+}
+
+class XdmaTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dev = m_dir / "xdma0_user";
+        // 4 KB register space: byte i holds i & 0xff.
+        std::string img(4096, '\0');
+        for (size_t i = 0; i < img.size(); ++i) img[i] = (char)(i & 0xff);
+        qtest::WriteFile(m_dev, img);
+    }
+    int InitBoth(CDrvXdma& drv) {
+        XDMA_PARAM_t p{m_dev.c_str(), m_dev.c_str(), 32768, 32768, 1};
+        return drv.Init(&p);
+    }
+
+    qtest::TempDir m_dir{"quayxdma"};
+    std::string m_dev;
+};
+
+TEST_F(XdmaTest, IntAccessesAreLittleEndian) {
+    CDrvXdma drv;
+    ASSERT_EQ(0, InitBoth(drv));
+    ASSERT_EQ(0, drv.WriteInt32(0x10, 0x44332211));
+    EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 0x44}), FileBytes(m_dev, 0x10, 4));
+    uint32_t v32 = 0;
+    EXPECT_EQ(0, drv.ReadInt32(0x10, v32));
+    EXPECT_EQ(0x44332211u, v32);
+
+    ASSERT_EQ(0, drv.WriteInt64(0x20, 0x8877665544332211ull));
+    EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}), FileBytes(m_dev, 0x20, 8));
+    uint64_t v64 = 0;
+    EXPECT_EQ(0, drv.ReadInt64(0x20, v64));
+    EXPECT_EQ(0x8877665544332211ull, v64);
+
+    ASSERT_EQ(0, drv.WriteInt16(0x30, 0xBEEF));
+    ASSERT_EQ(0, drv.WriteInt8(0x32, 0x5A));
+    EXPECT_EQ(Bytes({0xEF, 0xBE, 0x5A, 0x33}), FileBytes(m_dev, 0x30, 4));
+    uint16_t v16 = 0;
+    uint8_t v8 = 0;
+    EXPECT_EQ(0, drv.ReadInt16(0x30, v16));
+    EXPECT_EQ(0xBEEF, v16);
+    EXPECT_EQ(0, drv.ReadInt8(0x32, v8));
+    EXPECT_EQ(0x5A, v8);
+
+    // Untouched image bytes read back little-endian as well.
+    EXPECT_EQ(0, drv.ReadInt32(0x104, v32));
+    EXPECT_EQ(0x07060504u, v32);
+    EXPECT_EQ(0, drv.ReadInt64(0x1f8, v64));
+    EXPECT_EQ(0xfffefdfcfbfaf9f8ull, v64);
+}
+
+TEST_F(XdmaTest, Less128BytesReverseTheRange) {
+    qtest::LogCapture log;
+    CDrvXdma drv;
+    ASSERT_EQ(0, InitBoth(drv));
+    uint8_t buf[130];
+    memset(buf, 0xEE, sizeof(buf));
+    EXPECT_EQ(128u, drv.ReadLess128Bytes(0x100, buf, 128));
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(127 - i, buf[i]) << i;
+    EXPECT_EQ(0xEE, buf[128]);
+
+    memset(buf, 0xEE, sizeof(buf));
+    EXPECT_EQ(0u, drv.ReadLess128Bytes(0x100, buf, 129));
+    EXPECT_EQ(0xEE, buf[0]);
+    EXPECT_EQ(1, log.Count("[WARN   ]")) << log.Text();
+    EXPECT_TRUE(log.Contains("[fpga]length should less than 128!\n")) << log.Text();
+    EXPECT_EQ(0u, drv.ReadLess128Bytes(0x100, nullptr, 4));
+    EXPECT_EQ(0u, drv.WriteLess128Bytes(0x100, buf, 129));
+    EXPECT_EQ(3, log.Count("length should less than 128!"));
+
+    const uint8_t w[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(5u, drv.WriteLess128Bytes(0x200, w, 5));
+    EXPECT_EQ(Bytes({5, 4, 3, 2, 1}), FileBytes(m_dev, 0x200, 5));
+    uint8_t r[5];
+    EXPECT_EQ(5u, drv.ReadLess128Bytes(0x200, r, 5));
+    EXPECT_EQ(0, memcmp(w, r, 5));
+    // Raw transfers keep the order.
+    EXPECT_EQ(5u, drv.WriteBytes(0x300, w, 5));
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5}), FileBytes(m_dev, 0x300, 5));
+    EXPECT_EQ(5u, drv.ReadBytes(0x300, r, 5));
+    EXPECT_EQ(0, memcmp(w, r, 5));
+    EXPECT_EQ(0u, drv.ReadBytes(0x300, r, 0));
+}
+
+TEST_F(XdmaTest, InitRulesAndOneSidedDrivers) {
+    qtest::LogCapture log;
+    {
+        CDrvXdma drv;
+        ASSERT_EQ(0, InitBoth(drv));
+        EXPECT_EQ(600001, InitBoth(drv));
+        EXPECT_TRUE(log.Contains("Init device xdma driver failed, already inited!"));
+    }
+    {
+        CDrvXdma drv;
+        std::string missing = m_dir / "nope";
+        XDMA_PARAM_t p{missing.c_str(), m_dev.c_str(), 0, 0, 0};
+        EXPECT_EQ(600003, drv.Init(&p));
+        EXPECT_TRUE(log.Contains("Open device in failed, please check the device exist or not: " + missing + "!"));
+        XDMA_PARAM_t q{m_dev.c_str(), missing.c_str(), 0, 0, 0};
+        EXPECT_EQ(600003, drv.Init(&q));
+        EXPECT_TRUE(log.Contains("Open device out failed, please check the device exist or not: " + missing + "!"));
+        // A failed Init leaves nothing half open: a corrected one succeeds.
+        EXPECT_EQ(0, InitBoth(drv));
+    }
+    {
+        CDrvXdma readOnly;
+        XDMA_PARAM_t p{nullptr, m_dev.c_str(), 0, 0, 0};
+        ASSERT_EQ(0, readOnly.Init(&p));
+        uint32_t v = 0;
+        EXPECT_EQ(0, readOnly.ReadInt32(4, v));
+        EXPECT_EQ(0x07060504u, v);
+        EXPECT_EQ(-1, readOnly.WriteInt8(0, 1));
+        EXPECT_TRUE(log.Contains("[fpga][xdma drv] Didn't inited out yet!\n"));
+        EXPECT_EQ(-1, readOnly.WriteInt16(0, 1));
+        EXPECT_EQ(-1, readOnly.WriteInt32(0, 1));
+        EXPECT_EQ(-1, readOnly.WriteInt64(0, 1));
+        EXPECT_EQ(0u, readOnly.WriteBytes(0, (const uint8_t*)"x", 1));
+        EXPECT_EQ(4, log.Count("[fpga]Didn't inited out yet!\n")) << log.Text();
+        EXPECT_EQ(FileBytes(m_dev, 0, 8), Bytes({0, 1, 2, 3, 4, 5, 6, 7}));
+    }
+    {
+        CDrvXdma writeOnly;
+        XDMA_PARAM_t p{m_dev.c_str(), nullptr, 0, 0, 0};
+        ASSERT_EQ(0, writeOnly.Init(&p));
+        EXPECT_EQ(0, writeOnly.WriteInt32(0, 0xAABBCCDD));
+        uint8_t v8 = 9;
+        uint16_t v16 = 9;
+        uint32_t v32 = 9;
+        uint64_t v64 = 9;
+        EXPECT_EQ(600002, writeOnly.ReadInt8(0, v8));
+        EXPECT_EQ(600002, writeOnly.ReadInt16(0, v16));
+        EXPECT_EQ(600002, writeOnly.ReadInt32(0, v32));
+        EXPECT_EQ(600002, writeOnly.ReadInt64(0, v64));
+        EXPECT_EQ(9, v8 + 0 * v16);
+        EXPECT_EQ(9u, v32);
+        EXPECT_EQ(9u, v64);
+        EXPECT_EQ(4, log.Count("[fpga]Didn't inited in yet!\n")) << log.Text();
+    }
+    CDrvXdma none;
+    EXPECT_NE(0, none.Init(nullptr));
+}
+
+TEST_F(XdmaTest, ShortReadAndSeekFailureLeaveValueUntouched) {
+    qtest::LogCapture log;
+    CDrvXdma drv;
+    ASSERT_EQ(0, InitBoth(drv));
+    uint32_t v32 = 0x12345678;
+    EXPECT_EQ(600005, drv.ReadInt32(4094, v32));  // two of four bytes exist
+    EXPECT_EQ(0x12345678u, v32);
+    EXPECT_TRUE(log.Contains("Read failed, should Read 4, now 0, errno:")) << log.Text();
+    EXPECT_TRUE(log.Contains("Read failed, system msg:")) << log.Text();
+    EXPECT_TRUE(log.Contains(". Note:If is pio mode,add pio_mode=1 in quay.ini.\n")) << log.Text();
+    EXPECT_TRUE(log.Contains("[fpga]Read Int32 error!\n"));
+    uint64_t v64 = 1;
+    EXPECT_EQ(600005, drv.ReadInt64(8192, v64));
+    EXPECT_EQ(1u, v64);
+    EXPECT_TRUE(log.Contains("[fpga]Read Int64 error!\n"));
+    uint8_t buf[8] = {0};
+    // The partial chunk is not counted: nothing of it reaches the caller.
+    EXPECT_EQ(0u, drv.ReadLess128Bytes(4094, buf, 4));
+    EXPECT_EQ(0, buf[0]);
+
+    EXPECT_EQ(600005, drv.ReadInt32(0x8000000000000000ull, v32));
+    EXPECT_TRUE(log.Contains("seek failed. set offset:0x8000000000000000, but return:0xffffffffffffffff, "
+                             "errno:22, errInfo:Invalid argument."))
+        << log.Text();
+    EXPECT_EQ(-1, drv.WriteInt16(0x8000000000000000ull, 1));
+    EXPECT_EQ(2, log.Count("seek failed."));
+}
+
+TEST_F(XdmaTest, ShortWriteFails) {
+    // A file size limit makes writes past it fail like a broken device.
+    EXPECT_EQ(0, qtest::RunInChild([&] {
+        qtest::LogCapture log;
+        CDrvXdma drv;
+        ASSERT_EQ(0, InitBoth(drv));
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {4096, 4096};
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &rl));
+        EXPECT_EQ(0, drv.WriteInt32(4092, 0x01020304));
+        EXPECT_EQ(-1, drv.WriteInt32(4096, 0x01020304));
+        EXPECT_TRUE(log.Contains("Write failed, should write 4, now 0, errno:27, errInfo:File too large.")) << log.Text();
+        const uint8_t w[8] = {0};
+        EXPECT_EQ(0u, drv.WriteBytes(4100, w, 8));
+    }));
+    EXPECT_EQ(4096u, qtest::ReadFile(m_dev).size());
+    EXPECT_EQ(Bytes({4, 3, 2, 1}), FileBytes(m_dev, 4092, 4));
+}
+
+TEST_F(XdmaTest, MissingDeviceFileAndNullBuffers) {
+    qtest::LogCapture log;
+    CDrvXdma drv;
+    XDMA_PARAM_t p{"/nonexistent/xdma0_user", "/nonexistent/xdma0_c2h_0", 0, 0, 0};
+    EXPECT_EQ(600003, drv.Init(&p));
+    uint32_t v = 3;
+    EXPECT_EQ(600002, drv.ReadInt32(0, v));
+    EXPECT_EQ(-1, drv.WriteInt32(0, 1));
+    CDrvXdma ok;
+    ASSERT_EQ(0, InitBoth(ok));
+    EXPECT_EQ(0u, ok.ReadBytes(0, nullptr, 4));
+    EXPECT_EQ(0u, ok.WriteBytes(0, nullptr, 4));
+    EXPECT_TRUE(log.Contains("Didn't inited in yet!"));
+}
+
+}  // namespace
