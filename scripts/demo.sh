@@ -38,7 +38,9 @@ run() { step "$@"; "$TOOL" "$@"; }
 # filter tables), built 2026-11-30 17:05. These raw writes stand in for what
 # the card maker's bitstream holds.
 run debug write 0x6 4 0x12320203
-run debug write 0x20 4 $(( (26<<25) | (11<<21) | (30<<16) | (17<<6) | 5 ))
+DATE=$(( (26<<25) | (11<<21) | (30<<16) | (17<<6) | 5 ))
+run debug write 0x20 4 $DATE
+"$TOOL" debug write 0x400 4 $DATE >/dev/null
 
 run
 run info
