@@ -165,9 +165,13 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
         open = false;
     };
 
+    // Byte offset of the current line, kept by hand: asking the stream for
+    // its position on every line costs more than the parsing.
+    std::streamoff offset = in.tellg();
     while (!sawEof) {
-        std::streampos lineStart = in.tellg();
+        std::streamoff lineStart = offset;
         if (!std::getline(in, line)) break;
+        offset += static_cast<std::streamoff>(line.size()) + (in.eof() ? 0 : 1);
         ++lineNo;
         stripLine(line);
         if (line.empty()) continue;
@@ -191,7 +195,7 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
             cur = ELARecord();
             cur.mStartAddress = cur.mEndAddress =
                 (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 16;
-            cur.mDataPos = in.tellg();
+            cur.mDataPos = offset;
             open = true;
             break;
         case 0x00:

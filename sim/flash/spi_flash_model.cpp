@@ -115,8 +115,8 @@ bool CSpiNorFlash::busy() const
 
 void CSpiNorFlash::startBusy(uint32_t us, bool erase)
 {
-    m_opEnd = std::chrono::steady_clock::now();
-    m_busyUntil = m_opEnd + std::chrono::microseconds(us);
+    m_busyUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    m_bPolled = false;
     m_uiBusyPolls = m_cfg.busyPolls;
     m_bWaiting = true;
     m_bWaitErase = erase;
@@ -175,12 +175,15 @@ uint8_t CSpiNorFlash::transfer(uint8_t mosi)
         if (i == 1) {
             ++m_stats.statusReads;
             if (m_uiBusyPolls > 0) --m_uiBusyPolls;
+            auto now = std::chrono::steady_clock::now();
+            if (m_bWaiting && !m_bPolled) {
+                m_bPolled = true;
+                m_firstPoll = now;
+            }
             if (b) {
                 ++m_stats.statusReadsBusy;
             } else if (m_bWaiting) {
-                int64_t waited = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now() - m_opEnd)
-                                     .count();
+                int64_t waited = std::chrono::duration_cast<std::chrono::nanoseconds>(now - m_firstPoll).count();
                 (m_bWaitErase ? m_stats.eraseWaitNs : m_stats.programWaitNs) += waited;
                 m_bWaiting = false;
             }
@@ -387,7 +390,7 @@ void CSpiControllerModel::shift(uint32_t maxBytes)
 
 bool CSpiControllerModel::read32(uint32_t offset, uint32_t& value)
 {
-    ++m_ulReads;
+    if (m_ulReads++ == 0 && m_ulWrites == 0) m_lFirstAccessNs = nowNs();
     value = 0;
     switch (offset) {
     case 0x1C: case 0x20: case 0x28: case REG_SRR: case REG_DTR:
@@ -424,7 +427,7 @@ bool CSpiControllerModel::read32(uint32_t offset, uint32_t& value)
 
 bool CSpiControllerModel::write32(uint32_t offset, uint32_t value)
 {
-    ++m_ulWrites;
+    if (m_ulWrites++ == 0 && m_ulReads == 0) m_lFirstAccessNs = nowNs();
     switch (offset) {
     case 0x1C: case 0x20: case 0x28: case REG_DRR: case REG_TX_OCC: case REG_RX_OCC:
         return true;

@@ -65,8 +65,9 @@ struct FlashStats {
     uint64_t earWrites = 0;
     uint64_t statusReads = 0;
     uint64_t statusReadsBusy = 0;
-    // Time from the end of each program or erase to the first status read
-    // that found the flash ready: what the host spent waiting for it.
+    // Time from the first status read after each program or erase to the
+    // status read that found the flash ready: the host's polling of the
+    // write in progress (0 when the first read found it ready).
     int64_t programWaitNs = 0;
     int64_t eraseWaitNs = 0;
 };
@@ -118,7 +119,8 @@ private:
     uint32_t m_uiBusyPolls = 0;
     bool m_bWaiting = false;  // a program or erase has ended and nobody has seen it ready yet
     bool m_bWaitErase = false;
-    std::chrono::steady_clock::time_point m_opEnd;
+    bool m_bPolled = false;  // a status read has been made since
+    std::chrono::steady_clock::time_point m_firstPoll;
 
     std::vector<std::string> m_violations;
     uint64_t m_ulDroppedViolations = 0;
@@ -144,6 +146,8 @@ public:
 
     uint64_t registerReads() const { return m_ulReads; }
     uint64_t registerWrites() const { return m_ulWrites; }
+    // Steady clock (ns) of the first register access; 0 before any.
+    int64_t firstAccessNs() const { return m_lFirstAccessNs; }
 
 private:
     uint32_t status() const;
@@ -166,6 +170,7 @@ private:
     uint32_t m_uiInjSeen = 0;
     uint64_t m_ulReads = 0;
     uint64_t m_ulWrites = 0;
+    int64_t m_lFirstAccessNs = 0;
 };
 
 // A flash and its controller, wired together.

@@ -1,0 +1,172 @@
+// Time of one flash upgrade against the behavioural model: an image from
+// MCS file to verified flash, split into parse, identification and guard,
+// erase pass, program pass, guard clear and verify, with the host's waits
+// for write-in-progress and its fixed sleeps.
+//
+//   bench_flash [--mib N] [--base 0xADDR] [--program-us N] [--erase-us N]
+//               [--busy-polls N] [--fifo N] [--bytes-per-poll N]
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flash_spi.h"
+#include "spi_flash_model.h"
+
+namespace {
+
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double cpuSeconds()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double ms(int64_t ns) { return ns / 1e6; }
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    unsigned mib = 32;
+    uint32_t base = 0x01002000;
+    qsim::SpiFlashConfig fcfg;
+    fcfg.capacityCode = 0x20;  // 512 Mbit: room for 32 MiB above 16 MB
+    fcfg.logData = false;
+    fcfg.busyPolls = 0;
+    qsim::SpiControllerConfig ccfg;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string k = argv[i];
+        unsigned long v = strtoul(argv[i + 1], nullptr, 0);
+        if (k == "--mib") mib = static_cast<unsigned>(v);
+        else if (k == "--base") base = static_cast<uint32_t>(v);
+        else if (k == "--program-us") fcfg.programUs = static_cast<uint32_t>(v);
+        else if (k == "--erase-us") fcfg.eraseUs = static_cast<uint32_t>(v);
+        else if (k == "--busy-polls") fcfg.busyPolls = static_cast<uint32_t>(v);
+        else if (k == "--fifo") ccfg.fifoDepth = static_cast<uint32_t>(v);
+        else if (k == "--bytes-per-poll") ccfg.bytesPerStatusRead = static_cast<uint32_t>(v);
+        else {
+            fprintf(stderr, "unknown option %s\n", argv[i]);
+            return 2;
+        }
+    }
+
+    char tmpl[] = "/tmp/bench_flash.XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    std::string dir = tmpl;
+    std::string bin = dir + "/img.bin", mcs = dir + "/img.mcs";
+
+    size_t size = static_cast<size_t>(mib) << 20;
+    std::vector<uint8_t> image(size);
+    std::mt19937_64 rng(42);
+    for (size_t i = 0; i < size; i += 8) {
+        uint64_t r = rng();
+        memcpy(&image[i], &r, std::min<size_t>(8, size - i));
+    }
+    {
+        std::ofstream out(bin, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    }
+    char cmd[1024];
+    snprintf(cmd, sizeof(cmd), "srec_cat '%s' -binary -offset 0x%08X -o '%s' -intel -Output_Block_Size=16",
+             bin.c_str(), base, mcs.c_str());
+    int64_t t = nowNs();
+    if (system(cmd) != 0) {
+        fprintf(stderr, "srec_cat failed\n");
+        return 1;
+    }
+    double srecMs = ms(nowNs() - t);
+
+    // A quick look at what the host's fixed 20 us sleep really costs here.
+    int64_t s0 = nowNs();
+    for (int i = 0; i < 2000; ++i) usleep(20);
+    double sleep20Us = (nowNs() - s0) / 2000.0 / 1e3;
+
+    qsim::CSimFlashCard card(fcfg, ccfg);
+    flash_spi prog(&card.controller);
+
+    std::ostringstream sink;
+    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+    double cpu0 = cpuSeconds();
+    int64_t tStart = nowNs();
+    int ret = prog.xclUpgradeFirmwareXSpi(mcs, 0);
+    int64_t tEnd = nowNs();
+    double cpu = cpuSeconds() - cpu0;
+    std::cout.rdbuf(old);
+    if (ret != 0) {
+        fprintf(stderr, "upgrade failed: %d\n%s\n", ret, sink.str().c_str());
+        return 1;
+    }
+
+    uint32_t shift = base != 0 ? 4096 : 0;
+    int64_t v0 = nowNs();
+    bool equal = card.flash.read(base + shift, size) == image;
+    int64_t tVerify = nowNs() - v0;
+
+    // Phase boundaries from the model's log of completed commands.
+    const auto& ops = card.flash.ops();
+    auto isProgram = [](uint8_t op) { return op == 0x02 || op == 0x32; };
+    size_t firstProgram = 0;
+    while (firstProgram < ops.size() && !isProgram(ops[firstProgram].opcode)) ++firstProgram;
+    size_t imageFirst = shift ? firstProgram + 1 : firstProgram;
+    while (imageFirst < ops.size() && !isProgram(ops[imageFirst].opcode)) ++imageFirst;
+    size_t lastErase = imageFirst;
+    while (lastErase > 0 && ops[lastErase].opcode != 0x20) --lastErase;
+    size_t lastProgram = ops.size() - 1;
+    while (lastProgram > 0 && !isProgram(ops[lastProgram].opcode)) --lastProgram;
+
+    int64_t tFirst = card.controller.firstAccessNs();
+    int64_t tGuard = shift ? ops[firstProgram].timeNs : tFirst;
+    int64_t tErased = ops[lastErase].timeNs;
+    int64_t tProgrammed = ops[lastProgram].timeNs;
+    const auto& st = card.flash.stats();
+    uint64_t blocks = prog.records().size();
+    uint64_t sleeps = st.programs + st.erases + blocks + 1;
+
+    printf("flash upgrade of %u MiB at 0x%08X on the model (program %u us, erase %u us, busy polls %u, fifo %u)\n",
+           mib, base, fcfg.programUs, fcfg.eraseUs, fcfg.busyPolls, ccfg.fifoDepth);
+    printf("  srec_cat bin -> mcs (not part of the upgrade)   %10.1f ms\n", srecMs);
+    printf("  parse MCS (%llu blocks)                          %10.1f ms\n",
+           static_cast<unsigned long long>(blocks), ms(tFirst - tStart));
+    printf("  identify + guard                                 %10.1f ms\n", ms(tGuard - tFirst));
+    printf("  erase pass (%llu subsectors)                    %10.1f ms\n",
+           static_cast<unsigned long long>(st.erases), ms(tErased - tGuard));
+    printf("  program pass (%llu page commands)              %10.1f ms\n",
+           static_cast<unsigned long long>(st.programs), ms(tProgrammed - tErased));
+    printf("  guard clear                                      %10.1f ms\n", ms(tEnd - tProgrammed));
+    printf("  total upgrade                                    %10.1f ms  (cpu %.1f ms)\n", ms(tEnd - tStart),
+           cpu * 1e3);
+    printf("  verify (read back and compare)                   %10.1f ms  %s\n", ms(tVerify),
+           equal ? "equal" : "DIFFERENT");
+    printf("  within the passes: waiting for write-in-progress  program %.1f ms, erase %.1f ms\n",
+           ms(st.programWaitNs), ms(st.eraseWaitNs));
+    printf("  within the passes: %llu fixed 20 us sleeps at %.1f us each = %.1f ms\n",
+           static_cast<unsigned long long>(sleeps), sleep20Us, sleeps * sleep20Us / 1e3);
+    printf("  register accesses: %llu reads, %llu writes; status commands %llu (%llu busy)\n",
+           static_cast<unsigned long long>(card.controller.registerReads()),
+           static_cast<unsigned long long>(card.controller.registerWrites()),
+           static_cast<unsigned long long>(st.statusReads), static_cast<unsigned long long>(st.statusReadsBusy));
+    printf("  protocol violations: %zu\n", card.flash.violations().size());
+
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0) {
+    }
+    return equal && card.flash.violations().empty() ? 0 : 1;
+}
