@@ -1,5 +1,6 @@
 // Process and socket families against what /proc and the sockets show.
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -214,8 +215,32 @@ TEST_F(ExporterProc, TcpFamilyShowsOwnSocketsOnly) {
     getsockname(own, reinterpret_cast<sockaddr*>(&a), &sl);
     int own_port = ntohs(a.sin_port);
 
+    // A connection between two sockets of this process: its cwnd label is
+    // the congestion window the kernel reports for it.
+    int cl = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(cl, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    int sv = accept(own, nullptr, nullptr);
+    ASSERT_GE(sv, 0);
+    sockaddr_in ca{};
+    sl = sizeof(ca);
+    getsockname(cl, reinterpret_cast<sockaddr*>(&ca), &sl);
+    tcp_info ti{};
+    socklen_t til = sizeof(ti);
+    ASSERT_EQ(0, getsockopt(cl, IPPROTO_TCP, TCP_INFO, &ti, &til));
+
     ProcessLabels(&text);
+    close(cl);
+    close(sv);
     close(own);
+    bool cl_seen = false;
+    for (auto& s : Samples(text, "net_tcp_state_guage")) {
+        if (s.labels["local_addr"] != "127.0.0.1:" + std::to_string(ntohs(ca.sin_port))) continue;
+        cl_seen = true;
+        EXPECT_EQ("ESTABLISHED", s.labels["tcp_state"]);
+        EXPECT_EQ("127.0.0.1:" + std::to_string(own_port), s.labels["remote_addr"]);
+        EXPECT_EQ(std::to_string(ti.tcpi_snd_cwnd), s.labels["cwnd"]);
+    }
+    EXPECT_TRUE(cl_seen) << text;
     close(down[1]);
     waitpid(child, nullptr, 0);
     bool own_seen = false, child_seen = false;
