@@ -130,8 +130,12 @@ int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave)
     memset(WriteBuffer, 0, sizeof(WriteBuffer));
     memset(ReadBuffer, 0, sizeof(ReadBuffer));
     recordList.clear();
-    slave_index = slave;
     if (mRegs == nullptr) return -13;
+    if (slave < 0 || slave > 31) {
+        std::cout << "ERROR: Invalid flash slave index " << std::dec << slave << std::endl;
+        return -22;
+    }
+    slave_index = slave;
 
     std::ifstream in(file.c_str());
     if (!in.is_open()) {
