@@ -3,9 +3,10 @@
 
 // Reading back what the code under test logged.
 //
-// The first LogCapture of a process starts the process-wide logger
-// (CGtLogger::Init) in a temp dir with the name "test", unless a logger was
-// already started. Each LogCapture remembers where the log file stood when it
+// Including this header starts the process-wide logger (CGtLogger::Init) at
+// program start, in a temp dir with the name "test"; the dir is removed at
+// exit. Forked children (RunInChild, FakeSysfs::Run) inherit it and log into
+// the same file. Each LogCapture remembers where the log file stood when it
 // was made; Text() returns every line logged since.
 //
 //   qtest::LogCapture log;
@@ -14,6 +15,10 @@
 //   EXPECT_TRUE(log.Contains("Didn't inited in yet!"));
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <string>
@@ -50,13 +55,22 @@ private:
         CGtLogger logger;
         bool started = false;
         Shared() {
+            // The start line goes to the file only: standard output may be
+            // read by test discovery (--gtest_list_tests).
             std::string logDir = dir / "log";
+            fflush(stdout);
+            int saved = dup(STDOUT_FILENO);
+            int devnull = open("/dev/null", O_WRONLY);
+            if (saved >= 0 && devnull >= 0) dup2(devnull, STDOUT_FILENO);
             started = logger.Init(0, logDir.c_str(), "test") == 0;
+            if (saved >= 0 && devnull >= 0) dup2(saved, STDOUT_FILENO);
+            if (devnull >= 0) close(devnull);
+            if (saved >= 0) close(saved);
         }
     };
     static Shared& State() {
-        static Shared* s = new Shared();  // kept to the end of the process
-        return *s;
+        static Shared s;
+        return s;
     }
     // All log files of the temp dir, in name (date) order, concatenated.
     static std::string All() {
@@ -76,7 +90,15 @@ private:
     }
 
     size_t m_start = 0;
+    friend struct LogCaptureStarter;
 };
+
+struct LogCaptureStarter {
+    LogCaptureStarter() { LogCapture::State(); }
+};
+// Started in the test process itself, so that no child makes (and leaves
+// behind) a dir of its own.
+inline LogCaptureStarter g_logCaptureStarter;
 
 }  // namespace qtest
 
