@@ -7,7 +7,9 @@
 // program start, in a temp dir with the name "test"; the dir is removed at
 // exit. Forked children (RunInChild, FakeSysfs::Run) inherit it and log into
 // the same file. Each LogCapture remembers where the log file stood when it
-// was made; Text() returns every line logged since.
+// was made; Text() returns every line logged since. Do not include it in a
+// test program that must start the logger in a directory of its own (the
+// logger starts once per process; a later Init keeps the first directory).
 //
 //   qtest::LogCapture log;
 //   EXPECT_EQ(600002, drv.ReadInt8(0, v));
