@@ -32,6 +32,10 @@
 #include "test_util.h"
 #include "xmlHelper.h"
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace svc {
 
 // ------------------------------------------------------------------ logging
@@ -260,6 +264,10 @@ public:
             qtest::ScopedChdir cd(m_dir.path());
             Log log(m_dir / "log");
             fn();
+#ifdef __SANITIZE_ADDRESS__
+            // The child ends with _exit, past the leak checker: run it here.
+            EXPECT_EQ(0, __lsan_do_recoverable_leak_check()) << "memory leaked in the child";
+#endif
         };
         if (m_kind == kPio) return m_sys->Run(body);
         return qtest::RunInChild(body);

@@ -208,7 +208,11 @@ TEST(ConfigXdma, TimeValuesUnderFakeClock) {
     if (stat(kFaketimeLib, &st) != 0) GTEST_SKIP() << "libfaketime not installed";
     Card card(kXdma, {{"market:trade_date", "20240101"}, {"market:start_time", "5"}});
     card.PokeLE(6, 0x1005, 4);
-    std::string cmd = std::string("SVC_FAKETIME_DIR='") + card.dir() + "' LD_PRELOAD=" + kFaketimeLib +
+    // Under AddressSanitizer the preloaded library comes before its runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string asanOpts = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+    std::string cmd = std::string("ASAN_OPTIONS='") + asanOpts + "' SVC_FAKETIME_DIR='" + card.dir() +
+                      "' LD_PRELOAD=" + kFaketimeLib +
                       " FAKETIME='@2025-02-25 23:59:58' /proc/" + std::to_string(getpid()) +
                       "/exe --gtest_filter=ConfigXdma.TimeValuesUnderFakeClock 2>&1";
     int status = -1;
