@@ -27,7 +27,7 @@ const char kNotFound[] = "HTTP/1.1 404 NOT FOUND\r\nConnection: close\r\nContent
 
 }  // namespace
 
-QC_ConnectInfo::QC_ConnectInfo(sock_t s, bool bListen, int64_t now)
+QC_ConnectInfo::QC_ConnectInfo(sock_t s, bool bListen, int64_t now, bool bFlagsSet)
     : m_socket(s),
       m_bListen(bListen),
       nWaitOptType(OPT_WAIT_RECV),
@@ -38,7 +38,7 @@ QC_ConnectInfo::QC_ConnectInfo(sock_t s, bool bListen, int64_t now)
       hm(),
       m_u32_epoll_events(0),
       m_bAnswered(false) {
-    if (s >= 0) {
+    if (s >= 0 && !bFlagsSet) {
         int fl = fcntl(s, F_GETFL);
         if (fl >= 0 && !(fl & O_NONBLOCK)) fcntl(s, F_SETFL, fl | O_NONBLOCK);
         int fd = fcntl(s, F_GETFD);
@@ -179,7 +179,7 @@ void QC_http_server_socket::accept_clients() {
             return;
         }
         auto res = m_ConnectList.emplace(std::piecewise_construct, std::forward_as_tuple(s),
-                                         std::forward_as_tuple(s, false, now_ms()));
+                                         std::forward_as_tuple(s, false, now_ms(), true));
         if (!res.second) {  // cannot happen: a number in the table is still open
             close(s);
             continue;

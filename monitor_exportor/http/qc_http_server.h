@@ -34,7 +34,9 @@ enum {
 
 // One socket in the table, the listening socket included.
 struct QC_ConnectInfo {
-    QC_ConnectInfo(sock_t s, bool bListen, int64_t now_ms);
+    // bFlagsSet: the socket is already non-blocking and close-on-exec
+    // (accept4 made it so); otherwise the constructor makes it so.
+    QC_ConnectInfo(sock_t s, bool bListen, int64_t now_ms, bool bFlagsSet = false);
     QC_ConnectInfo(const QC_ConnectInfo&) = delete;
     QC_ConnectInfo& operator=(const QC_ConnectInfo&) = delete;
 
