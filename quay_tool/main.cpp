@@ -1,9 +1,11 @@
 #include <cstdio>
 
+#include "gt_fpgaService.h"
 #include "gt_logger.h"
 #include "quay_tool.h"
 
 int main(int argc, char** argv) {
+    g_bIsQuayTool = true;
     CGtLogger* lpLogger = new CGtLogger();
     g_lpLogger = lpLogger;
     int ret = lpLogger->Init(0, "./log", "quay_tool");

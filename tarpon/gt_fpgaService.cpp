@@ -20,11 +20,9 @@ CGtFpgaService* g_lpFpgaService = nullptr;
 bool bIsUseRegRWMode = false;
 unsigned int g_uiResetHoldSeconds = 1;
 
-static bool IsToolProgram() {
-    const char* name = program_invocation_short_name;
-    return name && strcmp(name, "quay_tool") == 0;
-}
-bool g_bIsQuayTool = IsToolProgram();
+// Set by quay_tool's main: only the tool writes a configured non-zero value
+// of the "time" and "time_yyyymmdd" registers.
+bool g_bIsQuayTool = false;
 
 namespace {
 

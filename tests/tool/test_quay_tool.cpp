@@ -170,6 +170,17 @@ TEST(QuayTool, ResetAndConfigProgramTheCardAndRecordTheReset) {
         // The reset bit is released at the end.
         EXPECT_EQ(0u, env.PeekLE(256, 2) & 4) << word;
     }
+
+    // Only the tool takes a configured non-zero date instead of today's.
+    env.WriteIni(qtest::SetIniKey(env.Ini(), "market", "trade_date", "20250225"));
+    env.Run("config");
+    EXPECT_EQ(20250225u, env.PeekLE(0x260, 4));
+    env.WriteIni(qtest::SetIniKey(env.Ini(), "market", "trade_date", "0"));
+    env.Run("config");
+    char today[16];
+    time_t now = time(nullptr);
+    strftime(today, sizeof(today), "%Y%m%d", localtime(&now));
+    EXPECT_EQ(strtoull(today, nullptr, 10), env.PeekLE(0x260, 4));
 }
 
 TEST(QuayTool, InfoAndDeviceReports) {
