@@ -16,6 +16,8 @@
 #include <netinet/in.h>
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -83,6 +85,37 @@ private:
     mutable CMonitor_NetStatInfo_Linux m_net;
 };
 
+// For reference: the same families registered once in a prometheus-cpp
+// registry, served without any per-scrape work (no /proc reads, no
+// callbacks) - the usual way of using the Exposer, and not what the
+// exporter promises (fresh values at every scrape).
+std::shared_ptr<prometheus::Registry> StaticRegistry() {
+    auto reg = std::make_shared<prometheus::Registry>();
+    CBaseMonitor_linux base;
+    CMonitor_NetStatInfo_Linux net;
+    prometheus::Labels proc;
+    for (const auto& kv : base.GetProcessInfo()) proc.insert(kv);
+    prometheus::BuildGauge().Name("process_base_info_guage").Help("the base_info of application").Register(*reg)
+        .Add(proc).SetToCurrentTime();
+    Q_NetStat_List tcp;
+    net.GetNetstatInfo_TCP(tcp);
+    if (!tcp.empty()) {
+        auto& fam = prometheus::BuildGauge().Name("net_tcp_state_guage").Help("the net_tcp_state of application")
+                        .Register(*reg);
+        for (const auto& l : tcp) fam.Add(prometheus::Labels(l.begin(), l.end()));
+    }
+    for (const auto& entry : Blocks()) {
+        Q_Gauge_Block block;
+        block.set_name(entry.first);
+        block.set_desc(entry.second.strDesc);
+        block.set_registry(reg);
+        Q_Exporter_Handle h = {&block, METRICS_TYPE_GAUGE};
+        reinterpret_cast<Q_Cb_Gauge>(entry.second.f)(&h);
+        block.Do_Register();
+    }
+    return reg;
+}
+
 bool UnshareNet() {
     if (unshare(CLONE_NEWNET) != 0) return false;
     int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -143,6 +176,7 @@ int OwnListenPort() {
 struct WrkResult {
     bool ok = false;
     double p50_us = 0, p99_us = 0, rps = 0;
+    double cpu_us_per_req = 0;  // CPU time of this process (the server) per request
     long requests = 0, non2xx = 0, sock_errors = 0;
     std::string raw;
 };
@@ -183,9 +217,29 @@ WrkResult RunWrk(int port, int threads, int conns, int seconds) {
     return r;
 }
 
-enum class Server { Ours, Peer };
+enum class Server { Ours, Peer, PeerStatic };
 
-const char* Name(Server s) { return s == Server::Ours ? "QxFPGAExporter" : "prometheus-cpp Exposer"; }
+const char* Name(Server s) {
+    switch (s) {
+        case Server::Ours: return "QxFPGAExporter";
+        case Server::Peer: return "prometheus-cpp Exposer";
+        case Server::PeerStatic: return "(Exposer, built once)";
+    }
+    return "";
+}
+
+double ProcessCpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+WrkResult RunWrkTimed(int port, int threads, int conns, int seconds) {
+    double c0 = ProcessCpuSeconds();
+    WrkResult r = RunWrk(port, threads, conns, seconds);
+    if (r.requests > 0) r.cpu_us_per_req = (ProcessCpuSeconds() - c0) * 1e6 / static_cast<double>(r.requests);
+    return r;
+}
 
 // One run in a fresh namespace against a freshly started server.
 WrkResult Run(Server s, Table t, int threads, int conns, int seconds, bool* netns) {
@@ -195,15 +249,19 @@ WrkResult Run(Server s, Table t, int threads, int conns, int seconds, bool* netn
         if (Q_Exporter_Init(0, "127.0.0.1", "bench", "/metrics") != 0) return r;
         Q_Exporter_Regist_Gauge("quay_config", "configuration", ConfigBlock);
         Q_Exporter_Regist_Gauge("quay_status", "status", StatusBlock);
-        r = RunWrk(OwnListenPort(), threads, conns, seconds);
+        r = RunWrkTimed(OwnListenPort(), threads, conns, seconds);
         Q_Exporter_Fini();
     } else {
-        auto families = std::make_shared<SameFamilies>();
+        std::shared_ptr<prometheus::Collectable> families;
+        if (s == Server::Peer)
+            families = std::make_shared<SameFamilies>();
+        else
+            families = StaticRegistry();
         prometheus::Exposer exposer("127.0.0.1:0");
         exposer.RegisterCollectable(families);
         auto ports = exposer.GetListeningPorts();
         if (ports.empty()) return r;
-        r = RunWrk(ports[0], threads, conns, seconds);
+        r = RunWrkTimed(ports[0], threads, conns, seconds);
     }
     return r;
 }
@@ -217,13 +275,13 @@ double Median(std::vector<double> v) {
 
 struct Summary {
     int good = 0, runs = 0;
-    double p50 = 0, p99 = 0, rps = 0;
+    double p50 = 0, p99 = 0, rps = 0, cpu = 0;
     long requests = 0, non2xx = 0;
 };
 
 Summary Summarise(const std::vector<WrkResult>& rs) {
     Summary s;
-    std::vector<double> p50, p99, rps;
+    std::vector<double> p50, p99, rps, cpu;
     for (const auto& r : rs) {
         ++s.runs;
         if (!r.ok) continue;
@@ -231,18 +289,21 @@ Summary Summarise(const std::vector<WrkResult>& rs) {
         p50.push_back(r.p50_us);
         p99.push_back(r.p99_us);
         rps.push_back(r.rps);
+        cpu.push_back(r.cpu_us_per_req);
         s.requests += r.requests;
         s.non2xx += r.non2xx;
     }
     s.p50 = Median(p50);
     s.p99 = Median(p99);
     s.rps = Median(rps);
+    s.cpu = Median(cpu);
     return s;
 }
 
 void PrintLine(Server srv, const char* load, const Summary& s) {
-    printf("  %-24s %-10s p50 %8.0f us   p99 %8.0f us   %8.1f req/s   (%d/%d runs ok, %ld requests, %ld non-2xx)\n",
-           Name(srv), load, s.p50, s.p99, s.rps, s.good, s.runs, s.requests, s.non2xx);
+    printf("  %-24s %-10s p50 %7.0f us  p99 %7.0f us  %7.1f req/s  server CPU %5.0f us/req  (%d/%d runs ok, %ld "
+           "requests, %ld non-2xx)\n",
+           Name(srv), load, s.p50, s.p99, s.rps, s.cpu, s.good, s.runs, s.requests, s.non2xx);
 }
 
 }  // namespace
@@ -269,16 +330,16 @@ int main(int argc, char** argv) {
     SetUpNamespaces();
 
     const Table tables[] = {Table::Host, Table::Small};
-    const Server servers[] = {Server::Ours, Server::Peer};
+    const Server servers[] = {Server::Ours, Server::Peer, Server::PeerStatic};
     // [table][server][load]
-    std::vector<WrkResult> res[2][2][2];
+    std::vector<WrkResult> res[2][3][2];
     bool netns = true, ns = false;
     for (int round = 0; round < rounds; ++round) {
         for (int t = 0; t < 2; ++t) {
             for (int load = 0; load < 2; ++load) {
-                // Alternate which server goes first.
-                for (int k = 0; k < 2; ++k) {
-                    int sv = (k + round) % 2;
+                // Alternate which of the two compared servers goes first.
+                for (int k = 0; k < 3; ++k) {
+                    int sv = k == 2 ? 2 : (k + round) % 2;
                     fflush(stdout);
                     dup2(devnull, 1);
                     WrkResult r = load == 0 ? Run(servers[sv], tables[t], 1, 1, seconds, &ns)
@@ -300,17 +361,18 @@ int main(int argc, char** argv) {
     for (int t = 0; t < 2; ++t) {
         printf("%s\n", t == 0 ? "socket table of the host's size (what the daemon pays on a real host)"
                               : "small private socket table (1024 buckets: the servers' own cost shows)");
-        Summary sum[2][2];
-        for (int sv = 0; sv < 2; ++sv) {
+        Summary sum[3][2];
+        for (int sv = 0; sv < 3; ++sv) {
             for (int load = 0; load < 2; ++load) sum[sv][load] = Summarise(res[t][sv][load]);
             PrintLine(servers[sv], "1 client", sum[sv][0]);
             PrintLine(servers[sv], thr, sum[sv][1]);
         }
         if (sum[1][0].rps > 0 && sum[1][1].rps > 0 && sum[1][0].p99 > 0 && sum[1][1].p99 > 0)
             printf("  ours/peer: throughput %.2fx (%s), %.2fx (1 client); p99 %.2fx (1 client), %.2fx (%s); "
-                   "p50 %.2fx (1 client)\n",
+                   "p50 %.2fx (1 client); server CPU per request %.2fx (1 client), %.2fx (%s)\n",
                    sum[0][1].rps / sum[1][1].rps, thr, sum[0][0].rps / sum[1][0].rps, sum[0][0].p99 / sum[1][0].p99,
-                   sum[0][1].p99 / sum[1][1].p99, thr, sum[0][0].p50 / sum[1][0].p50);
+                   sum[0][1].p99 / sum[1][1].p99, thr, sum[0][0].p50 / sum[1][0].p50, sum[0][0].cpu / sum[1][0].cpu,
+                   sum[0][1].cpu / sum[1][1].cpu, thr);
     }
     return 0;
 }
