@@ -437,6 +437,10 @@ const char* Q_Exporter_GetName(Q_Exporter_LPHandle handle) {
 }
 
 int Q_Exporter_Fini(void) {
+    if (g_exporter.m_HttpServer.on_poll_thread()) {
+        fprintf(stderr, "Q_Exporter_Fini: not allowed inside a metric callback\n");
+        return -1;
+    }
     g_exporter.m_HttpServer.stop();
     g_exporter.clear();
     g_exporter.m_Reporter.clear();

@@ -108,6 +108,11 @@ int QC_http_server_socket::start() {
 }
 
 void QC_http_server_socket::stop() {
+    if (m_PollThread.joinable() && m_PollThread.get_id() == std::this_thread::get_id()) {
+        // From a callback on the poll thread: joining itself is impossible.
+        fprintf(stderr, "QC_http_server_socket::stop called on the poll thread, ignored.\n");
+        return;
+    }
     m_bStart = false;
     if (m_PollThread.joinable()) m_PollThread.join();
     for (auto& kv : m_ConnectList) {

@@ -67,6 +67,7 @@ public:
     int start();
     void stop();
     bool started() const { return m_bStart; }
+    bool on_poll_thread() const { return m_PollThread.get_id() == std::this_thread::get_id(); }
 
     // Number of entries in the table (the listening socket included); only
     // meaningful while the poll thread is not running.
@@ -101,6 +102,7 @@ public:
     int start();
     void stop();
     bool started() const { return m_http_socket.started(); }
+    bool on_poll_thread() const { return m_http_socket.on_poll_thread(); }
     const std::string& path() const { return m_strPath; }
 
     int RecvCall(QC_ConnectInfo& c);

@@ -330,3 +330,20 @@ TEST_F(ExporterApi, EmptyBlocksAndRefusedNames) {
     for (auto& s : Samples(text, "net_tcp_state_guage")) EXPECT_EQ(0u, s.labels.count("x"));
     EXPECT_EQ(1u, Samples(text, "process_base_info_guage").size());
 }
+
+TEST_F(ExporterApi, InitAndFiniInsideCallbackRefused) {
+    std::atomic<int> fini_rc{1}, init_rc{1};
+    g_fill[0] = [&](Q_Exporter_LPHandle h) {
+        fini_rc = Q_Exporter_Fini();
+        init_rc = Q_Exporter_Init(0, "127.0.0.1", nullptr, "/metrics");
+        Q_Exporter_Gauge_Add_int(h, Q_Exporter_CreatRecord(h), "n", 1);
+    };
+    ASSERT_EQ(0, Q_Exporter_Regist_Gauge("reentry", "calls back into the library", Fill0));
+    testing::internal::CaptureStderr();
+    std::string text = Scrape(port);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, fini_rc.load());
+    EXPECT_EQ(-1, init_rc.load());
+    EXPECT_EQ(1u, Samples(text, "reentry").size()) << text;
+    EXPECT_FALSE(Scrape(port).empty());  // still serving
+}
