@@ -10,42 +10,7 @@
 #include "gt_logger.h"
 #include "gt_result.h"
 
-namespace xdma_order {
-
-int ReadIntN(IDrv& drv, uint64_t ulOffset, unsigned nBytes, uint64_t& ulValue) {
-    uint8_t buf[8];
-    memset(buf, 0, sizeof(buf));
-    if (drv.ReadLess128Bytes(ulOffset, buf, nBytes) != nBytes) {
-        if (nBytes == 8) {
-            GT_LOGW(GT_TAG_FPGA, "Read Int64 error!");
-        } else {
-            GT_LOGW(GT_TAG_FPGA, "Read Int32 error!");
-        }
-        return GT_ERR_BAD_ARG;
-    }
-    if (nBytes == 8) {
-        // Upper four bytes first, then the lower four.
-        uint64_t high = ((uint64_t)buf[0] << 24) | ((uint64_t)buf[1] << 16) | ((uint64_t)buf[2] << 8) | buf[3];
-        uint64_t low = ((uint64_t)buf[4] << 24) | ((uint64_t)buf[5] << 16) | ((uint64_t)buf[6] << 8) | buf[7];
-        ulValue = Uti_MoveLeft64(high, 32) | low;
-        return GT_OK;
-    }
-    uint64_t v = 0;
-    for (unsigned i = 0; i < nBytes; ++i) v = (v << 8) | buf[i];
-    ulValue = v;
-    return GT_OK;
-}
-
-int WriteIntN(IDrv& drv, uint64_t ulOffset, unsigned nBytes, uint64_t ulValue) {
-    uint8_t buf[8];
-    for (unsigned i = 0; i < nBytes; ++i) buf[i] = (uint8_t)(ulValue >> (8 * (nBytes - 1 - i)));
-    return drv.WriteLess128Bytes(ulOffset, buf, nBytes) == nBytes ? 0 : -1;
-}
-
-}  // namespace xdma_order
-
-CDrvXdma::CDrvXdma()
-    : m_bInitedWrite(false), m_bInitedRead(false), m_fdWrite(-1), m_fdRead(-1), m_nPcieMode(0) {}
+CDrvXdma::CDrvXdma() : m_fdWrite(-1), m_fdRead(-1), m_nPcieMode(0) {}
 
 CDrvXdma::~CDrvXdma() {
     if (m_fdWrite >= 0) close(m_fdWrite);
@@ -88,47 +53,6 @@ int CDrvXdma::Init(void* lpParam) {
     }
     m_nPcieMode = lpXdma->nPcieMode;
     return GT_OK;
-}
-
-int CDrvXdma::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 1, v);
-    if (ret == GT_OK) ucValue = (uint8_t)v;
-    return ret;
-}
-
-int CDrvXdma::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 2, v);
-    if (ret == GT_OK) usValue = (uint16_t)v;
-    return ret;
-}
-
-int CDrvXdma::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 4, v);
-    if (ret == GT_OK) uiValue = (uint32_t)v;
-    return ret;
-}
-
-int CDrvXdma::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    return xdma_order::ReadIntN(*this, ulOffset, 8, ulValue);
 }
 
 uint64_t CDrvXdma::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
@@ -175,38 +99,6 @@ uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
         done += chunk;
     }
     return done;
-}
-
-int CDrvXdma::WriteInt8(uint64_t ulOffset, uint8_t ucValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "[xdma drv] Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 1, ucValue);
-}
-
-int CDrvXdma::WriteInt16(uint64_t ulOffset, uint16_t usValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 2, usValue);
-}
-
-int CDrvXdma::WriteInt32(uint64_t ulOffset, uint32_t uiValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 4, uiValue);
-}
-
-int CDrvXdma::WriteInt64(uint64_t ulOffset, uint64_t ulValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 8, ulValue);
 }
 
 uint64_t CDrvXdma::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {

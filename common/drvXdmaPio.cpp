@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "drvXdma.h"
 #include "gt_logger.h"
 #include "gt_result.h"
 
@@ -16,8 +15,7 @@ namespace {
 const char* const kPciDevicesDir = "/sys/bus/pci/devices/";
 }
 
-CDrvXdmaPio::CDrvXdmaPio()
-    : m_bInitedWrite(false), m_bInitedRead(false), mFd(-1), mMgmtBaseMap(nullptr), mMgmtRegBaseMap(nullptr) {
+CDrvXdmaPio::CDrvXdmaPio() : mFd(-1), mMgmtBaseMap(nullptr), mMgmtRegBaseMap(nullptr) {
     memset(&mSb, 0, sizeof(mSb));
 }
 
@@ -109,47 +107,6 @@ bool CDrvXdmaPio::InWindow(uint64_t ulOffset, uint64_t ulLen) const {
     return ulOffset <= window && ulLen <= window - ulOffset;
 }
 
-int CDrvXdmaPio::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 1, v);
-    if (ret == GT_OK) ucValue = (uint8_t)v;
-    return ret;
-}
-
-int CDrvXdmaPio::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 2, v);
-    if (ret == GT_OK) usValue = (uint16_t)v;
-    return ret;
-}
-
-int CDrvXdmaPio::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    uint64_t v = 0;
-    int ret = xdma_order::ReadIntN(*this, ulOffset, 4, v);
-    if (ret == GT_OK) uiValue = (uint32_t)v;
-    return ret;
-}
-
-int CDrvXdmaPio::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) {
-    if (!m_bInitedRead) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    return xdma_order::ReadIntN(*this, ulOffset, 8, ulValue);
-}
-
 uint64_t CDrvXdmaPio::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
     if (ulLen > 128 || lpBuf == nullptr) {
         GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
@@ -180,38 +137,6 @@ uint64_t CDrvXdmaPio::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLe
     }
     if (ulLen > 0) memcpy(lpBuf, mMgmtRegBaseMap + ulOffset, ulLen);
     return 0;
-}
-
-int CDrvXdmaPio::WriteInt8(uint64_t ulOffset, uint8_t ucValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "[xdma drv] Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 1, ucValue);
-}
-
-int CDrvXdmaPio::WriteInt16(uint64_t ulOffset, uint16_t usValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 2, usValue);
-}
-
-int CDrvXdmaPio::WriteInt32(uint64_t ulOffset, uint32_t uiValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 4, uiValue);
-}
-
-int CDrvXdmaPio::WriteInt64(uint64_t ulOffset, uint64_t ulValue) {
-    if (!m_bInitedWrite) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
-        return -1;
-    }
-    return xdma_order::WriteIntN(*this, ulOffset, 8, ulValue);
 }
 
 uint64_t CDrvXdmaPio::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "drvCore.h"
+#include "drvPcie.h"
 
 // Register access by mapping the card's PCIe BAR 0 ("pio mode"): the sysfs
 // resource0 file of the card that owns the configured XDMA device is mapped
 // shared, and registers sit at offset 0x60000 of the BAR.
-class CDrvXdmaPio : public IDrv {
+class CDrvXdmaPio : public CDrvPcieBase {
 public:
     static constexpr int64_t MAX_RW_SIZE = 0x7ffff000;
     static constexpr uint64_t REG_WINDOW_OFFSET = 0x60000;  // register window inside BAR 0
@@ -22,17 +22,9 @@ public:
     // lpParam: the XDMA character device path (const char*), e.g. /dev/xdma0_user.
     int Init(void* lpParam) override;
 
-    int ReadInt8(uint64_t ulOffset, uint8_t& ucValue) override;
-    int ReadInt16(uint64_t ulOffset, uint16_t& usValue) override;
-    int ReadInt32(uint64_t ulOffset, uint32_t& uiValue) override;
-    int ReadInt64(uint64_t ulOffset, uint64_t& ulValue) override;
     uint64_t ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
 
-    int WriteInt8(uint64_t ulOffset, uint8_t ucValue) override;
-    int WriteInt16(uint64_t ulOffset, uint16_t usValue) override;
-    int WriteInt32(uint64_t ulOffset, uint32_t uiValue) override;
-    int WriteInt64(uint64_t ulOffset, uint64_t ulValue) override;
     uint64_t WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
 
@@ -47,8 +39,6 @@ private:
     bool InWindow(uint64_t ulOffset, uint64_t ulLen) const;
     void Release();
 
-    bool m_bInitedWrite;
-    bool m_bInitedRead;
     int mFd;
     char* mMgmtBaseMap;
     char* mMgmtRegBaseMap;
