@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "common.h"
 #include "gt_logger.h"
 #include "gt_result.h"
 
