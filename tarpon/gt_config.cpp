@@ -265,54 +265,34 @@ int32_t CGtConfig::GetMonitorConfig(GT_CONFIG_MONITOR_t& tMonitor) {
     }
     tMonitor.nPort = static_cast<int32_t>(port);
 
-    const char* v = iniparser_getstring(m_handle, "monitor:server_ip", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:server_ip");
-        return GT_ERR_CONFIG;
+    // The required texts, in the order they are checked: a fixed-size field
+    // (dst set) or a string (str set).
+    struct {
+        const char* key;
+        char* dst;
+        size_t size;
+        std::string* str;
+    } const texts[] = {
+        {"monitor:server_ip", tMonitor.strIp, sizeof(tMonitor.strIp), nullptr},
+        {"monitor:ver", tMonitor.strVer, sizeof(tMonitor.strVer), nullptr},
+        {"monitor:url", nullptr, 0, &tMonitor.strUrl},
+        {"monitor:gauge_stu_name", tMonitor.strGaugeStuName, sizeof(tMonitor.strGaugeStuName), nullptr},
+        {"monitor:gauge_stu_des", nullptr, 0, &tMonitor.strGaugeStuDes},
+        {"monitor:gauge_cfg_name", tMonitor.strGaugeCfgName, sizeof(tMonitor.strGaugeCfgName), nullptr},
+        {"monitor:gauge_cfg_des", nullptr, 0, &tMonitor.strGaugeCfgDes},
+    };
+    for (const auto& t : texts) {
+        const char* v = iniparser_getstring(m_handle, t.key, nullptr);
+        if (!v) {
+            GT_LOGE(GT_TAG_FPGA, "can't get %s", t.key);
+            return GT_ERR_CONFIG;
+        }
+        if (t.dst) {
+            CopyField(t.dst, t.size, v, t.key);
+        } else {
+            *t.str = v;
+        }
     }
-    CopyField(tMonitor.strIp, sizeof(tMonitor.strIp), v, "monitor:server_ip");
-
-    v = iniparser_getstring(m_handle, "monitor:ver", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:ver");
-        return GT_ERR_CONFIG;
-    }
-    CopyField(tMonitor.strVer, sizeof(tMonitor.strVer), v, "monitor:ver");
-
-    v = iniparser_getstring(m_handle, "monitor:url", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:url");
-        return GT_ERR_CONFIG;
-    }
-    tMonitor.strUrl = v;
-
-    v = iniparser_getstring(m_handle, "monitor:gauge_stu_name", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:gauge_stu_name");
-        return GT_ERR_CONFIG;
-    }
-    CopyField(tMonitor.strGaugeStuName, sizeof(tMonitor.strGaugeStuName), v, "monitor:gauge_stu_name");
-
-    v = iniparser_getstring(m_handle, "monitor:gauge_stu_des", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:gauge_stu_des");
-        return GT_ERR_CONFIG;
-    }
-    tMonitor.strGaugeStuDes = v;
-
-    v = iniparser_getstring(m_handle, "monitor:gauge_cfg_name", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:gauge_cfg_name");
-        return GT_ERR_CONFIG;
-    }
-    CopyField(tMonitor.strGaugeCfgName, sizeof(tMonitor.strGaugeCfgName), v, "monitor:gauge_cfg_name");
-
-    v = iniparser_getstring(m_handle, "monitor:gauge_cfg_des", nullptr);
-    if (!v) {
-        GT_LOGE(GT_TAG_FPGA, "can't get monitor:gauge_cfg_des");
-        return GT_ERR_CONFIG;
-    }
-    tMonitor.strGaugeCfgDes = v;
 
     int64_t recordLen = GetCheckedInt("monitor:record_time_len", kDefRecordTimeLen);
     if (recordLen <= 0 || recordLen > INT_MAX) {
