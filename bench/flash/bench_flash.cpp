@@ -164,6 +164,13 @@ int main(int argc, char** argv)
            static_cast<unsigned long long>(card.controller.registerWrites()),
            static_cast<unsigned long long>(st.statusReads), static_cast<unsigned long long>(st.statusReadsBusy));
     printf("  protocol violations: %zu\n", card.flash.violations().size());
+    // Ratios against what was measured in this run: srec_cat writing the same
+    // MCS text (a peer handling the same bytes), and the waits the protocol
+    // itself asks for (fixed sleeps plus write-in-progress), which no
+    // programmer on this controller can avoid.
+    double boundMs = sleeps * sleep20Us / 1e3 + ms(st.programWaitNs) + ms(st.eraseWaitNs);
+    printf("  parse MCS / srec_cat bin->mcs:                   %10.2fx\n", ms(tFirst - tStart) / srecMs);
+    printf("  total upgrade / protocol waits bound:            %10.2fx\n", ms(tEnd - tStart) / boundMs);
 
     std::string rm = "rm -rf '" + dir + "'";
     if (system(rm.c_str()) != 0) {
