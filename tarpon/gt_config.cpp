@@ -294,8 +294,10 @@ int32_t CGtConfig::GetMonitorConfig(GT_CONFIG_MONITOR_t& tMonitor) {
         }
     }
 
+    // Missing or negative gives 30; 0 is kept (the daemon then does no
+    // periodic reading).
     int64_t recordLen = GetCheckedInt("monitor:record_time_len", kDefRecordTimeLen);
-    if (recordLen <= 0 || recordLen > INT_MAX) {
+    if (recordLen < 0 || recordLen > INT_MAX) {
         if (HasConfigItem("monitor:record_time_len"))
             GT_LOGW(GT_TAG_FPGA, "monitor:record_time_len %ld is not a period, %d is used",
                     static_cast<long>(recordLen), kDefRecordTimeLen);

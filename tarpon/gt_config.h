@@ -35,7 +35,7 @@ struct GT_CONFIG_MONITOR_t {
     int32_t nPort = 0;
     char strIp[32] = {};
     char strVer[20] = {};
-    int recordTimeLen = 30;            // seconds, always > 0
+    int recordTimeLen = 30;            // seconds; 0 = no periodic reading
     std::string strUrl;
     char strGaugeStuName[64] = {};
     std::string strGaugeStuDes;

@@ -272,8 +272,17 @@ TEST_F(ConfigTest, MonitorRecordFilledAndLogged) {
                "des:configuration registers");
 }
 
-TEST_F(ConfigTest, RecordPeriodThatIsNoPeriodGives30) {
-    for (const char* v : {"-5", "0", "abc", ""}) {
+TEST_F(ConfigTest, RecordPeriodNegativeGives30ZeroAndNonNumbersGiveZero) {
+    for (const char* v : {"0", "abc", ""}) {
+        CGtConfig cfg;
+        std::string p = Write("z.ini", std::string(kMonitorIni) + "record_time_len = " + v + "\n");
+        ASSERT_EQ(0, cfg.Init(p.c_str()));
+        GT_CONFIG_MONITOR_t mon;
+        mon.recordTimeLen = 99;
+        ASSERT_EQ(0, cfg.GetMonitorConfig(mon)) << v;
+        EXPECT_EQ(0, mon.recordTimeLen) << v;
+    }
+    for (const char* v : {"-5", "-1"}) {
         CGtConfig cfg;
         std::string p = Write("m.ini", std::string(kMonitorIni) + "record_time_len = " + v + "\n");
         ASSERT_EQ(0, cfg.Init(p.c_str()));
