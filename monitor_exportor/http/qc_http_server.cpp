@@ -361,8 +361,10 @@ int QC_HttpServer::RecvCall(QC_ConnectInfo& c) {
     if (r <= 0) return r;
 
     const Q_HTTP::_st_str& uri = c.hm.uri;
+    // The method is matched on its first three characters only.
+    const Q_HTTP::_st_str get3{c.hm.method.p, c.hm.method.len >= 3 ? 3u : 0u};
     // A request line without a protocol (HTTP/0.9 style) is not served.
-    if (Q_HTTP::str_equal_nocase(c.hm.method, "GET") && Q_HTTP::str_equal_nocase(uri, m_strPath.c_str()) &&
+    if (Q_HTTP::str_equal_nocase(get3, "GET") && Q_HTTP::str_equal_nocase(uri, m_strPath.c_str()) &&
         c.hm.proto.len > 0 && m_callback) {
         try {
             m_callback(c);

