@@ -49,7 +49,9 @@ void parse_headers(const char* s, const char* end, int head_len, Q_http_message*
         hm->header_names[slot] = name;
         hm->header_values[slot] = value;
         ++slot;
-        if (str_equal_nocase(name, "Content-Length")) {
+        // Any header whose name starts with Content-Length counts.
+        const size_t kClLen = sizeof("Content-Length") - 1;
+        if (str_equal_nocase(_st_str{name.p, name.len >= kClLen ? kClLen : 0}, "Content-Length")) {
             hm->content_length = to_size(value.p, value.len);
             hm->body.len = hm->content_length;
             hm->message.len = static_cast<size_t>(head_len) + hm->content_length;

@@ -63,6 +63,11 @@ TEST(ExporterParser, RequestLineHeadersAndQuery) {
     std::string partial = "GET /x HTTP/1.1\r\nContent: 99\r\nC: 5\r\n\r\n";
     ASSERT_GT(parse_http(partial.data(), static_cast<int>(partial.size()), &hm, 1), 0);
     EXPECT_EQ(0u, hm.content_length);
+
+    // A name that starts with Content-Length counts.
+    std::string longer = "GET /x HTTP/1.1\r\nContent-Lengthy: 7\r\n\r\n";
+    ASSERT_GT(parse_http(longer.data(), static_cast<int>(longer.size()), &hm, 1), 0);
+    EXPECT_EQ(7u, hm.content_length);
 }
 
 TEST(ExporterParser, HeaderSlotsAndMalformedLines) {
