@@ -165,14 +165,14 @@ uint64_t Uti_MoveRight64(uint64_t ulValue, int n) {
 
 int bind_to_cpu(int cpu) {
     if (cpu > CPU_SETSIZE - 1) {
-        printf("Invalid CPU %d > CPU_SETSIZE(%d), WE don't bind to anycore.\n", cpu, CPU_SETSIZE);
+        printf("Invalid CPU %d > CPU_SETSIZE(%d), WE don't bind to anycore.", cpu, CPU_SETSIZE);
         return -1;
     }
     cpu_set_t set;
     CPU_ZERO(&set);
     if (cpu >= 0) CPU_SET(cpu, &set);
     if (pthread_setaffinity_np(pthread_self(), sizeof(set), &set) != 0) {
-        printf("Failed to bind to CPU %d\n", cpu);
+        printf("Failed to bind to CPU %d", cpu);
         return -1;
     }
     return 0;

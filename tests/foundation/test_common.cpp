@@ -246,8 +246,8 @@ TEST(Utilities, BindToCpu) {
         EXPECT_TRUE(CPU_ISSET(0, &set)) << "failed binds leave the affinity alone";
         fflush(stdout);
     }));
-    EXPECT_EQ("Invalid CPU 1024 > CPU_SETSIZE(1024), WE don't bind to anycore.\n"
-              "Failed to bind to CPU -1\n",
+    EXPECT_EQ("Invalid CPU 1024 > CPU_SETSIZE(1024), WE don't bind to anycore."
+              "Failed to bind to CPU -1",
               qtest::ReadFile(outFile));
 }
 
