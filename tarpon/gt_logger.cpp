@@ -32,7 +32,7 @@ const char* const kLevelLabel[] = {
 const int kLevelNum = 7;
 
 const char* const kRotateNotice =
-    "======================log file is rotating, exit log file!===================\n";
+    "======================log file is rotating, exit log file!===================";
 
 // Process-wide logger settings.
 struct ElogSettings {
