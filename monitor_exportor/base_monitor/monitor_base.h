@@ -95,6 +95,10 @@ private:
     void collect_inodes();
     bool parse_tcp_line(const char* line, Q_LabelMap& kv);
     bool parse_udp_line(const char* line, Q_LabelMap& kv);
+    // Appends a label map for each line of /proc/<pid>/net/<table> whose
+    // socket belongs to the process, parsed by `parse`.
+    void read_socket_table(const char* table, bool (CMonitor_NetStatInfo_Linux::*parse)(const char*, Q_LabelMap&),
+                           Q_NetStat_List& list);
 
     int m_pid;
     char m_buffer[8192];

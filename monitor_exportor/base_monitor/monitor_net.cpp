@@ -190,10 +190,11 @@ bool CMonitor_NetStatInfo_Linux::parse_udp_line(const char* line, Q_LabelMap& kv
     return true;
 }
 
-void CMonitor_NetStatInfo_Linux::GetNetstatInfo_TCP(Q_NetStat_List& list) {
-    collect_inodes();
+void CMonitor_NetStatInfo_Linux::read_socket_table(const char* table,
+                                                   bool (CMonitor_NetStatInfo_Linux::*parse)(const char*, Q_LabelMap&),
+                                                   Q_NetStat_List& list) {
     char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/net/tcp", m_pid);
+    snprintf(path, sizeof(path), "/proc/%d/net/%s", m_pid, table);
     std::unique_ptr<FILE, FileCloser> f(fopen(path, "r"));
     if (!f) {
         perror(path);
@@ -211,29 +212,15 @@ void CMonitor_NetStatInfo_Linux::GetNetstatInfo_TCP(Q_NetStat_List& list) {
         long inode = inode_column(m_buffer);
         if (inode >= 0 && m_inode_list.count(inode) == 0) continue;
         Q_LabelMap kv;
-        if (parse_tcp_line(m_buffer, kv) && !kv.empty()) list.push_back(std::move(kv));
+        if ((this->*parse)(m_buffer, kv) && !kv.empty()) list.push_back(std::move(kv));
     }
 }
 
+void CMonitor_NetStatInfo_Linux::GetNetstatInfo_TCP(Q_NetStat_List& list) {
+    collect_inodes();
+    read_socket_table("tcp", &CMonitor_NetStatInfo_Linux::parse_tcp_line, list);
+}
+
 void CMonitor_NetStatInfo_Linux::GetNetstatInfo_UDP(Q_NetStat_List& list) {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/net/udp", m_pid);
-    std::unique_ptr<FILE, FileCloser> f(fopen(path, "r"));
-    if (!f) {
-        perror(path);
-        return;
-    }
-    m_iobuf.resize(65536);
-    setvbuf(f.get(), m_iobuf.data(), _IOFBF, m_iobuf.size());
-    bool header = true;
-    while (fgets(m_buffer, sizeof(m_buffer), f.get())) {
-        if (header) {
-            header = false;
-            continue;
-        }
-        long inode = inode_column(m_buffer);
-        if (inode >= 0 && m_inode_list.count(inode) == 0) continue;
-        Q_LabelMap kv;
-        if (parse_udp_line(m_buffer, kv) && !kv.empty()) list.push_back(std::move(kv));
-    }
+    read_socket_table("udp", &CMonitor_NetStatInfo_Linux::parse_udp_line, list);
 }
