@@ -80,6 +80,30 @@ int HexDigit(char c) {
     return -1;
 }
 
+int DecDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : -1; }
+
+// Parses exactly `count` numbers of at most `maxDigits` digits in `base`,
+// each at most 255, separated by exactly one character, into `bytes`.
+// `parsed` receives how many numbers were taken.
+bool ParseAddressBytes(const char* p, int base, int maxDigits, uint8_t* bytes, int count, int& parsed) {
+    int (*digit)(char) = base == 16 ? HexDigit : DecDigit;
+    parsed = 0;
+    while (true) {
+        int digits = 0;
+        unsigned value = 0;
+        int d;
+        while ((d = digit(*p)) >= 0) {
+            value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+            p++;
+            if (++digits > maxDigits) break;
+        }
+        if (digits == 0 || digits > maxDigits || value > 255 || parsed >= count) return false;
+        bytes[parsed++] = static_cast<uint8_t>(value);
+        if (*p == '\0') return parsed == count;
+        p++;  // the one separator
+    }
+}
+
 }  // namespace
 
 CGtConfig::CGtConfig() : m_bInited(false), m_handle(nullptr) {}
@@ -327,25 +351,7 @@ int32_t CGtConfig::HexStr2Mac(const char* src, uint8_t* dst) {
     memcpy(buf, src, len);  // len <= 17
     uint8_t bytes[6] = {};
     int cnt = 0;
-    const char* p = buf;
-    bool ok = false;
-    while (true) {
-        int digits = 0;
-        unsigned value = 0;
-        int d;
-        while ((d = HexDigit(*p)) >= 0) {
-            value = value * 16 + static_cast<unsigned>(d);
-            p++;
-            if (++digits > 2) break;
-        }
-        if (digits == 0 || digits > 2 || cnt >= 6) break;
-        bytes[cnt++] = static_cast<uint8_t>(value);
-        if (*p == '\0') {
-            ok = (cnt == 6);
-            break;
-        }
-        p++;  // the one separator
-    }
+    bool ok = ParseAddressBytes(buf, 16, 2, bytes, 6, cnt);
     if (!ok) {
         GT_LOGW(GT_TAG_FPGA, "config item error: %s!", src);
         return GT_ERR_CONFIG;
@@ -365,24 +371,7 @@ int32_t CGtConfig::DesStr2IpV4(const char* src, uint8_t* dst) {
     memcpy(buf, src, len);  // len <= 15
     uint8_t bytes[4] = {};
     int cnt = 0;
-    const char* p = buf;
-    bool ok = false;
-    while (true) {
-        int digits = 0;
-        unsigned value = 0;
-        while (*p >= '0' && *p <= '9') {
-            value = value * 10 + static_cast<unsigned>(*p - '0');
-            p++;
-            if (++digits > 3) break;
-        }
-        if (digits == 0 || digits > 3 || value > 255 || cnt >= 4) break;
-        bytes[cnt++] = static_cast<uint8_t>(value);
-        if (*p == '\0') {
-            ok = (cnt == 4);
-            break;
-        }
-        p++;  // the one separator
-    }
+    bool ok = ParseAddressBytes(buf, 10, 3, bytes, 4, cnt);
     if (!ok) {
         GT_LOGW(GT_TAG_FPGA, "config item error, src: %s! cnt:%d", src, cnt);
         return GT_ERR_CONFIG;
