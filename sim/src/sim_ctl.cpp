@@ -85,38 +85,43 @@ int enyx_sim_card_remove(unsigned card) {
     return 0;
 }
 
-int enyx_sim_reg_peek(unsigned card, uint16_t core_hwid, uint64_t byte_offset, void* buf, size_t len) {
-    auto c = enyxsim::OpenCardByIndex(card);
-    if (!c) return -1;
-    int core = c->FindCore(core_hwid);
+namespace {
+
+// The registers [byte_offset, byte_offset + len) of a core, or null with
+// errno set; `card` keeps the mapping alive while the pointer is used.
+uint8_t* CoreRegs(unsigned index, uint16_t core_hwid, uint64_t byte_offset, size_t len, const void* buf,
+                  std::shared_ptr<Card>& card) {
+    card = enyxsim::OpenCardByIndex(index);
+    if (!card) return nullptr;
+    int core = card->FindCore(core_hwid);
     if (core < 0) {
         errno = ENOENT;
-        return -1;
+        return nullptr;
     }
-    uint64_t size = c->Core(core)->regsSize;
+    uint64_t size = card->Core(core)->regsSize;
     if (!buf || byte_offset > size || len > size - byte_offset) {
         errno = EINVAL;
-        return -1;
+        return nullptr;
     }
-    memcpy(buf, c->Regs(core) + byte_offset, len);
+    return card->Regs(core) + byte_offset;
+}
+
+}  // namespace
+
+int enyx_sim_reg_peek(unsigned card, uint16_t core_hwid, uint64_t byte_offset, void* buf, size_t len) {
+    std::shared_ptr<Card> c;
+    uint8_t* regs = CoreRegs(card, core_hwid, byte_offset, len, buf, c);
+    if (!regs) return -1;
+    memcpy(buf, regs, len);
     return 0;
 }
 
 int enyx_sim_reg_poke(unsigned card, uint16_t core_hwid, uint64_t byte_offset, const void* buf,
                       size_t len) {
-    auto c = enyxsim::OpenCardByIndex(card);
-    if (!c) return -1;
-    int core = c->FindCore(core_hwid);
-    if (core < 0) {
-        errno = ENOENT;
-        return -1;
-    }
-    uint64_t size = c->Core(core)->regsSize;
-    if (!buf || byte_offset > size || len > size - byte_offset) {
-        errno = EINVAL;
-        return -1;
-    }
-    memcpy(c->Regs(core) + byte_offset, buf, len);
+    std::shared_ptr<Card> c;
+    uint8_t* regs = CoreRegs(card, core_hwid, byte_offset, len, buf, c);
+    if (!regs) return -1;
+    memcpy(regs, buf, len);
     return 0;
 }
 
