@@ -62,6 +62,15 @@ std::string addr_text(const char* hex, unsigned port, bool ipv4) {
     return buf;
 }
 
+// The labels every socket family carries: both ends and the queue sizes.
+void add_endpoint_labels(Q_LabelMap& kv, const char* local, unsigned lport, const char* remote, unsigned rport,
+                         bool ipv4, unsigned long rxq, unsigned long txq) {
+    kv["local_addr"] = addr_text(local, lport, ipv4);
+    kv["remote_addr"] = addr_text(remote, rport, ipv4);
+    kv["Recv_Q"] = std::to_string(rxq);
+    kv["Send_Q"] = std::to_string(txq);
+}
+
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -128,12 +137,7 @@ bool CMonitor_NetStatInfo_Linux::parse_tcp_line(const char* line, Q_LabelMap& kv
         txq = 0;
     }
     char buf[64];
-    kv["local_addr"] = addr_text(local, lport, ipv4);
-    kv["remote_addr"] = addr_text(remote, rport, ipv4);
-    snprintf(buf, sizeof(buf), "%lu", rxq);
-    kv["Recv_Q"] = buf;
-    snprintf(buf, sizeof(buf), "%lu", txq);
-    kv["Send_Q"] = buf;
+    add_endpoint_labels(kv, local, lport, remote, rport, ipv4, rxq, txq);
     kv["tcp_state"] = tcp_state_name(state);
 
     double secs = static_cast<double>(time_len) / 100.0;
@@ -178,13 +182,7 @@ bool CMonitor_NetStatInfo_Linux::parse_udp_line(const char* line, Q_LabelMap& kv
     if (num < 14 || m_inode_list.count(inode) == 0) return false;
 
     bool ipv4 = strlen(local) <= 8;
-    char buf[32];
-    kv["local_addr"] = addr_text(local, lport, ipv4);
-    kv["remote_addr"] = addr_text(remote, rport, ipv4);
-    snprintf(buf, sizeof(buf), "%lu", rxq);
-    kv["Recv_Q"] = buf;
-    snprintf(buf, sizeof(buf), "%lu", txq);
-    kv["Send_Q"] = buf;
+    add_endpoint_labels(kv, local, lport, remote, rport, ipv4, rxq, txq);
     if (num < 15 || drops < 0) drops = -1;
     kv["drops"] = std::to_string(drops);
     return true;
