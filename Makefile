@@ -1,15 +1,17 @@
 # Set-up, build and test on a fresh Debian machine.
 #   make test       install dependencies, build, run every test
 #   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make test-tsan  the tests labelled tsan (threads racing on shared data) under ThreadSanitizer
 #   make demo       run the main job on the virtual card
 #   make bench      build and run the benchmarks
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan demo bench clean
+.PHONY: all deps configure build test test-asan test-tsan demo bench clean
 
 all: build
 
@@ -31,6 +33,12 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 600
 
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUAY_TSAN=ON -DQUAY_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 600 -L tsan
+
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
@@ -38,4 +46,4 @@ bench: build
 	@bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
