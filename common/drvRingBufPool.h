@@ -1,0 +1,211 @@
+#ifndef DRV_RING_BUF_POOL_H
+#define DRV_RING_BUF_POOL_H
+
+// Ring-buffer pools between a DMA copy thread and the readers of its records.
+//
+// Two forms, chosen by the run mode of the init parameter:
+//   - run mode 1: a private ring in this process (ringbuffer, mkrxDef.h), read
+//     by the same process;
+//   - run mode 3: the System V segment (layout in mkrxDef.h) written by this
+//     process, the producer, and read by up to 8 consumer processes that use
+//     CMkrxPoolConsumer below.
+//
+// Producer, in either form:
+//   CDrvRingBufPool pool;
+//   _DMaInitParam_t param; param.uiPoolSize = 64; param.eDataType = ...;
+//   param.eRunMode = MKRX_MULTI_SDK_PRODUCE_MODE;
+//   if (pool.Init(&param) == 0)
+//       for (;;) pool.Copy2Pool(data, length, nullptr);   // one thread only
+//
+// Consumer of the segment (another process):
+//   CMkrxPoolConsumer c;
+//   if (GetShareMemBase() && c.Attach(base) == 0)
+//       while (c.Read(&usage) == 0) { ...process usage...; c.Consume(bytes); }
+//   c.Detach();
+//
+// Threading: Copy2Pool runs on one thread, the single producer; it takes no
+// lock unless it must expel a consumer. GetPktStat, GetDataType and
+// GetTailUseLen may be called from any thread. Init and destruction must not
+// overlap any other call. A CMkrxPoolConsumer is driven by one thread.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "mkrxDef.h"
+
+// Parameter of a DMA engine's Init; the pool uses uiPoolSize (MiB),
+// eDataType and eRunMode.
+struct _DMaInitParam_t {
+    uint32_t nBusId = 0;
+    std::string name;
+    bool bPoolEnable = false;
+    uint32_t uiPoolSize = 0;
+    MkrxDataType_e eDataType = MKRX_RAW_FPGA_DATA;
+    int32_t iCopyCore = 0;
+    MkrxChanRunMode_e eRunMode = MKRX_ONE_SDK_PERFORMANCE_MODE;
+};
+
+enum ProdDataTest_e {
+    Prod_Not_test_test = 0,
+    Prod_write_to_file_test = 1,
+    Prod_check_seq_test = 2,
+    Prod_check_seq_write_file_test = 3,
+};
+
+// Wall-clock time (CLOCK_REALTIME) in nanoseconds.
+extern "C" int64_t MkrxGetTimeTamp();
+// Monotonic time (CLOCK_MONOTONIC) in nanoseconds.
+int64_t MkrxMonoTimeNs();
+
+class IDrvPool {
+public:
+    virtual ~IDrvPool() = default;
+    virtual int Init(void* param) = 0;
+    virtual void Copy2Pool(const uint8_t* data, uint32_t length, void* param) = 0;
+    virtual int PollData(uint32_t) = 0;
+    virtual DmaInfoStat_t* GetPktStat(uint32_t) = 0;
+    virtual ringbuffer* GetPoolBuf(uint32_t) = 0;
+    virtual int GetDataType(uint32_t) = 0;
+    virtual uint32_t GetTailUseLen(uint32_t) = 0;
+};
+
+class CDrvRingBufPool : public IDrvPool {
+public:
+    CDrvRingBufPool();
+    ~CDrvRingBufPool() override;
+    CDrvRingBufPool(const CDrvRingBufPool&) = delete;
+    CDrvRingBufPool& operator=(const CDrvRingBufPool&) = delete;
+
+    // param: a _DMaInitParam_t. 0, or -1 after a logged failure.
+    int Init(void* param) override;
+    // Frames one record by the data type and copies it into the ring; counts
+    // it as copied or dropped. param is ignored.
+    void Copy2Pool(const uint8_t* data, uint32_t length, void* param) override;
+    int PollData(uint32_t) override;
+    DmaInfoStat_t* GetPktStat(uint32_t) override { return m_pDmaInfoStat; }
+    // The private ring; null in run mode 3.
+    ringbuffer* GetPoolBuf(uint32_t) override { return m_pSingleRingBuf; }
+    int GetDataType(uint32_t) override { return m_eDataTpye; }
+    // Private ring: bytes of the latest record that reaches the ring end and
+    // lie in the tail area.
+    uint32_t GetTailUseLen(uint32_t) override { return m_uiExtraTailUse.load(std::memory_order_relaxed); }
+
+    // Points the pool into an attached segment header and stamps the producer.
+    // Called by Init; the start (old or brand new) is the one Init found.
+    int MkrxProdInfoInit(MkrxShareMemInfo_t* lpHead);
+
+private:
+    void CopyPrivate(const uint8_t* data, uint32_t length, uint32_t need);
+    void CopyShared(const uint8_t* data, uint32_t length, uint32_t need);
+    void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
+    void CountCopied(uint32_t length);
+    void CountDropped(uint32_t length);
+    // Smallest read position of the valid consumers (scan stops after
+    // uiRunSdkNum of them); false if none is valid.
+    bool SlowestCout(uint32_t run, uint64_t& slowest) const;
+    // Expels the valid consumer with the smallest read position.
+    void KickSlowest();
+    // The record cannot be placed without writing past the tail area.
+    void RefuseTailOverflow(uint32_t length, uint32_t need);
+
+    MkrxDataType_e m_eDataTpye = MKRX_RAW_FPGA_DATA;
+    uint32_t m_uiPoolSize = 0;
+    DmaInfoStat_t* m_pDmaInfoStat = nullptr;
+    RinfBufInf* m_pFirstRingBuf = nullptr;
+    ringbuffer* m_pSingleRingBuf = nullptr;
+    std::atomic<uint32_t> m_uiExtraTailUse{0};
+    MkrxShareMemInfo_t* m_pMangMem = nullptr;
+    uint32_t m_uiCopyDataHeadSize = 0;
+    uint64_t m_ulPoolSize = 0;
+    MkrxSdkCoutInfo_t* m_psdkCInfHead = nullptr;
+    uint32_t* m_puiSdkRunNum = nullptr;
+    uint64_t m_multi_pin = 0;
+    MkrxServiceCbType_e m_eChannel = MKRX_SERVICECB_TYPE_RAW_DATA;
+    MkrxChanRunMode_e m_eChanMode = MKRX_ONE_SDK_PERFORMANCE_MODE;
+    int m_nFdDbug = 0;
+    char m_szTmpBuf[512] = {};
+    ProdDataTest_e m_DataTestItem = Prod_Not_test_test;
+    void* m_pA2cStream = nullptr;
+
+    // Producer's private state of the hot path.
+    uint8_t* m_pRingData = nullptr;   // this process's address of the ring
+    uint64_t m_ullSlowCache = 0;      // shared: a lower bound of the slowest consumer
+    uint32_t m_uiOutCache = 0;        // private: a lower bound of c.out
+    uint32_t m_uiInPriv = 0;          // private: the copy thread's own copy of p.in
+    bool m_bTailRefused = false;      // a tail overflow has been logged
+    bool m_bOldStart = false;         // took over a segment with consumers attached
+};
+
+// ---- Shared memory and semaphores (one attachment per process) ----
+// The attached address and the segment id are process-wide; these calls are
+// made from one thread at a time.
+
+// Looks the segment up without creating it; remembers its id.
+bool IsShareMemExist(int key);
+// Processes attached to the segment; 0 if it does not exist.
+int GetAttachMMNum(int key);
+// Size of the segment in bytes; 0 if it does not exist.
+uint64_t GetShareMemSize(int key);
+// The attached segment MKRX_SHM_KEY, attaching it if needed; null on failure.
+void* GetShareMemBase();
+// Creates (or opens) the segment for a ring of poolBytes, attaches and zeroes it.
+void* AllocShareMem(uint64_t poolBytes);
+// Producer: detaches and marks the segment for removal.
+void freeShareMem();
+// Consumer: detaches without removing.
+void DetachShareMem();
+
+// Takes the lock semaphore of key (created with value 1 if missing): 0 with
+// its id, or -1.
+int GetSemByKey(int key, int& semid);
+int ReleaseSem(int semid);
+int InitShmmSemByKey(int key);
+int InitShmmSemByOldVal(int key);
+int DelShmmSemByKey(int key);
+
+// ---- Consumer side of the segment ----
+// A slot is this consumer's only while it is valid and holds this process's
+// id: a consumer expelled by the producer, or by a newcomer that has since
+// taken the slot, never touches the slot again.
+class CMkrxPoolConsumer {
+public:
+    CMkrxPoolConsumer() = default;
+    CMkrxPoolConsumer(const CMkrxPoolConsumer&) = delete;
+    CMkrxPoolConsumer& operator=(const CMkrxPoolConsumer&) = delete;
+
+    // Takes a consumer slot of the attached segment. 0, or the event code of
+    // the failure (_EVENT_SDK_SEM_KEY_FAIL, _EVENT_SDK_FULL_EXIT,
+    // _EVENT_SDK_OTH_FAIL for a header that does not fit the segment).
+    int Attach(void* lpBase);
+    // Readable bytes from the own position: 0 and usage filled, or -1 once
+    // the slot is lost (usage zeroed).
+    int Read(MkrxCurPoolUsge_t* usage);
+    // Moves the own position on by bytes processed.
+    void Consume(uint32_t bytes);
+    // Gives the slot back (unless it was lost) under the slot lock.
+    void Detach();
+
+    bool Owned() const;
+    bool IsKickedOut() const { return m_bKicked; }
+    bool IsAttached() const { return m_pSlot != nullptr; }
+    MkrxShareMemInfo_t* Head() const { return m_pHead; }
+    uint64_t Position() const { return m_ullPos; }
+    uint32_t RingSize() const { return m_uiSize; }
+
+private:
+    MkrxShareMemInfo_t* m_pHead = nullptr;
+    const uint8_t* m_pData = nullptr;
+    MkrxSdkCoutInfo_t* m_pSlot = nullptr;
+    uint32_t m_uiSize = 0;
+    uint64_t m_ullPos = 0;
+    uint64_t m_ullCallTime = 0;
+    int m_nPid = 0;
+    bool m_bKicked = false;
+};
+
+// Appends text (cut to 127 characters) to the segment's event log under its
+// lock. 0; -1 if the lock cannot be taken or the log is full.
+int MkrxWriteEventMsg(MkrxShareMemInfo_t* lpHead, const char* lpText);
+
+#endif

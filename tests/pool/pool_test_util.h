@@ -1,0 +1,82 @@
+#ifndef QUAY_POOL_TEST_UTIL_H
+#define QUAY_POOL_TEST_UTIL_H
+
+// Records with checkable contents, a reader of every framing, and clean-up
+// of the fixed IPC keys, shared by the pool tests and their peer program.
+//
+// Record n has length LenOf(n) (1 to 8192, every size in the first 8192
+// records) and payload bytes Byte(n, i); the first 8 bytes of a record of 8
+// or more hold n itself, so a reader of a framed ring can tell order and gaps.
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "drvRingBufPool.h"
+
+namespace pooltest {
+
+inline uint32_t LenOf(uint64_t n) {
+    if (n < 8192) return (uint32_t)(8192 - n);  // every size, the largest first
+    uint64_t x = n * 0x9E3779B97F4A7C15ULL;
+    return 1 + (uint32_t)((x >> 40) % 300);  // then mostly small records
+}
+
+inline uint8_t Byte(uint64_t n, uint32_t i) { return (uint8_t)(n * 131 + i * 7 + (i >> 8)); }
+
+inline void Fill(std::vector<uint8_t>& buf, uint64_t n, uint32_t len) {
+    buf.resize(len);
+    for (uint32_t i = 0; i < len; ++i) buf[i] = Byte(n, i);
+    if (len >= 8) memcpy(buf.data(), &n, 8);
+}
+
+// Checks a payload against record n; empty string when it matches.
+inline std::string Check(const uint8_t* p, uint64_t n, uint32_t len) {
+    std::vector<uint8_t> want;
+    Fill(want, n, len);
+    for (uint32_t i = 0; i < len; ++i)
+        if (p[i] != want[i])
+            return "record " + std::to_string(n) + " byte " + std::to_string(i) + " of " + std::to_string(len);
+    return std::string();
+}
+
+// Walks framed records in [p, p + avail). For a headerless ring the length
+// comes from lenOf(next record). Calls onRec(header, payload, length) per
+// record and returns the bytes of whole records walked.
+template <class LenOf, class OnRec>
+uint32_t Walk(int type, const uint8_t* p, uint32_t avail, uint64_t& next, LenOf lenOf, OnRec onRec) {
+    uint32_t used = 0;
+    const uint32_t head = (uint32_t)MkrxHeadSize(type);
+    while (avail - used >= head && avail - used > 0) {
+        const uint8_t* r = p + used;
+        uint32_t len = 0;
+        if (type == MKRX_RAW_FPGA_DATA) len = lenOf(next);
+        else if (type == MKRX_RAW_FPGA_WITH_LEN_HDR) memcpy(&len, r, 4);
+        else if (type == MKRX_RAW_FPGA_WITH_HDR_DATA) memcpy(&len, r + 8, 4);
+        else memcpy(&len, r + 8, 4);
+        if (avail - used < head + len) break;
+        onRec(r, r + head, len);
+        used += head + len;
+        ++next;
+    }
+    return used;
+}
+
+// Removes the segment and both semaphore sets of the pool's fixed keys.
+inline void RemovePoolIpc() {
+    int id = shmget(MKRX_SHM_KEY, 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
+        int s = semget(key, 0, 0);
+        if (s >= 0) semctl(s, 0, IPC_RMID);
+    }
+}
+
+}  // namespace pooltest
+
+#endif
