@@ -1,0 +1,302 @@
+#include "drvDMAEnyx.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <cstring>
+
+#include "common.h"
+#include "drvEnyx.h"
+#include "enyx_hw.h"
+#include "gt_logger.h"
+
+namespace {
+
+constexpr int kSendBusy = 11;  // what the library's send returns while the stream is busy
+
+// Sends, retrying at once while the stream is busy, for up to 2 to 3 seconds
+// of wall clock (the seconds field moves on by more than 2). 0, or the
+// failing result (-1 after the time-out).
+int SendWithRetry(enyx_hw_c2a_stream* c2a, const void* data, uint32_t length) {
+    int rc = enyx_hw_c2a_stream_send(c2a, data, length);
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    while (rc == kSendBusy) {
+        rc = enyx_hw_c2a_stream_send(c2a, data, length);
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (rc == kSendBusy && now.tv_sec - start.tv_sec > 2) return -1;
+    }
+    return rc;
+}
+
+int64_t WallNs() { return MkrxGetTimeTamp(); }
+
+}  // namespace
+
+int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_stream*& a2c,
+                   enyx_hw_c2a_stream*& c2a, uint32_t& a2cMtu, uint32_t& c2aMtu) {
+    a2c = nullptr;
+    c2a = nullptr;
+    enyx_hw_filter* filter = enyx_hw_filter_create();
+    if (filter == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "Could not create dma filter. err:%s", strerror(errno));
+        return -1;
+    }
+    enyx_hw_a2c_stream_descriptor* a2cDesc[1] = {nullptr};
+    enyx_hw_c2a_stream_descriptor* c2aDesc[1] = {nullptr};
+    int rc = -1;
+    if (enyx_hw_filter_set_name(filter, name) != 0) {
+        GT_LOGE(GT_TAG_FPGA, "Could not set dma filter name: %s. err:%s", name, strerror(errno));
+    } else if (enyx_hw_accelerator_enumerate_a2c_streams(lpAcc, filter, a2cDesc, 1) != 1) {
+        GT_LOGE(GT_TAG_FPGA, "Could not find a2c stream. dmaName:%s, err:%s", name, strerror(errno));
+    } else {
+        a2c = enyx_hw_a2c_stream_create(a2cDesc[0], nullptr);
+        int err = errno;
+        enyx_hw_free_a2c_stream_descriptors(a2cDesc, 1);
+        if (a2c == nullptr) {
+            GT_LOGE(GT_TAG_FPGA, "Could not create a2c stream.dmaName:%s,  err:%s", name, strerror(err));
+        } else if (enyx_hw_accelerator_enumerate_c2a_streams(lpAcc, filter, c2aDesc, 1) != 1) {
+            GT_LOGE(GT_TAG_FPGA, "Could not find c2a stream. dmaName:%s, err:%s", name, strerror(errno));
+        } else {
+            c2a = enyx_hw_c2a_stream_create(c2aDesc[0], nullptr);
+            err = errno;
+            enyx_hw_free_c2a_stream_descriptors(c2aDesc, 1);
+            if (c2a == nullptr) {
+                GT_LOGE(GT_TAG_FPGA, "Could not create c2a stream. dmaName:%s, err:%s", name, strerror(err));
+            } else {
+                rc = 0;
+            }
+        }
+    }
+    enyx_hw_filter_destroy(filter);
+    if (rc == 0 && (enyx_hw_a2c_stream_get_mtu(a2c, &a2cMtu) != 0 || enyx_hw_c2a_stream_get_mtu(c2a, &c2aMtu) != 0)) {
+        GT_LOGE(GT_TAG_FPGA, "Could not get mtu.dmaName:%s, err:%s", name, strerror(errno));
+        rc = -1;
+    }
+    if (rc != 0) {
+        if (a2c != nullptr) enyx_hw_a2c_stream_destroy(a2c);
+        if (c2a != nullptr) enyx_hw_c2a_stream_destroy(c2a);
+        a2c = nullptr;
+        c2a = nullptr;
+        return -1;
+    }
+    GT_LOGI(GT_TAG_FPGA, "Init dma channel :%s success.", name);
+    return 0;
+}
+
+// ---------------------------------------------------------------- CDrvDMAEnyx
+
+CDrvDMAEnyx::~CDrvDMAEnyx() {
+    if (m_bInitSuccess) {
+        uint32_t press = 0, count = 0, fifo = 0, errs = 0;
+        if (enyx_hw_a2c_stream_stats_get_backpressure(m_lpA2c, &press) != 0)
+            GT_LOGI(GT_TAG_FPGA, "get a2c stream backpress num fail.msg:%s.", strerror(errno));
+        if (enyx_hw_a2c_stream_stats_get_packet_count(m_lpA2c, &count) != 0)
+            GT_LOGI(GT_TAG_FPGA, "get a2c stream packet count fail.msg:%s.", strerror(errno));
+        if (enyx_hw_a2c_stream_stats_get_fifo_errors(m_lpA2c, &fifo) != 0)
+            GT_LOGI(GT_TAG_FPGA, "get a2c stream fifo count fail.msg:%s.", strerror(errno));
+        if (enyx_hw_a2c_stream_stats_get_errors(m_lpA2c, &errs) != 0)
+            GT_LOGI(GT_TAG_FPGA, "get a2c stream fifo count fail.msg:%s.", strerror(errno));
+        GT_LOGI(GT_TAG_FPGA, "DMA: backpressure count:%u, dma2soft count:%u, fifo count:%u, error count:%u.", press,
+                count, fifo, errs);
+        if (press != 0)
+            GT_LOGW(GT_TAG_FPGA,
+                    "Note back pressure happens! may loss some data ! Make sure it's run on time! note task "
+                    "scheduling, ensure this thread can occupy the CPU in time.");
+    }
+    if (m_lpA2c != nullptr) enyx_hw_a2c_stream_destroy(m_lpA2c);
+    if (m_lpC2a != nullptr) enyx_hw_c2a_stream_destroy(m_lpC2a);
+    if (m_lpAcc != nullptr) enyx_hw_accelerator_put(m_lpAcc);
+    if (m_bInitSuccess || m_lpAcc != nullptr) DrvEnyxVarClear();
+    delete m_pDrvPool;
+}
+
+int CDrvDMAEnyx::Init(void* param) {
+    if (param == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "Init DMA param is NULL!");
+        return -1;
+    }
+    m_stDmaInitParam = *static_cast<const _DMaInitParam_t*>(param);
+    if (InitDma(m_stDmaInitParam.name.c_str()) != 0) {
+        GT_LOGE(GT_TAG_FPGA, "Init DMA error!");
+        return -1;
+    }
+    if (m_stDmaInitParam.bPoolEnable) {
+        CDrvRingBufPool* pool = new (std::nothrow) CDrvRingBufPool();
+        if (pool == nullptr) {
+            GT_LOGE(GT_TAG_FPGA, "Init DMA class fail!");
+            return -1;
+        }
+        m_pDrvPool = pool;
+        if (pool->Init(&m_stDmaInitParam) != 0) {
+            GT_LOGE(GT_TAG_FPGA, "Init DMA pool fail!");
+            return -1;
+        }
+    }
+    m_bInitSuccess = true;
+    GT_LOGI(GT_TAG_FPGA, "Init DMA success! name:%s, id:%d, RingPool mode:%d.", m_stDmaInitParam.name.c_str(),
+            (int)m_stDmaInitParam.nBusId, (int)m_stDmaInitParam.bPoolEnable);
+    return 0;
+}
+
+int CDrvDMAEnyx::InitDma(const char* name) {
+    m_lpAcc = DrvEnyxCoreGetAcc((int32_t)m_stDmaInitParam.nBusId);
+    if (m_lpAcc == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "Init Accelerator error!");
+        return -1;
+    }
+    return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
+}
+
+void CDrvDMAEnyx::RegisterHandler(void* cb, void* param) {
+    m_recvCb = reinterpret_cast<DmaRecvCb>(cb);
+    m_cbParam = param;
+}
+
+int CDrvDMAEnyx::RecvOnce(void* cb, void* param) {
+    if (m_lpA2c == nullptr || cb == nullptr) return -1;
+    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<DmaRecvCb>(cb), param) == 1 ? 0 : -1;
+}
+
+int CDrvDMAEnyx::RecvOnceCb() { return RecvOnce(reinterpret_cast<void*>(m_recvCb), m_cbParam); }
+
+void CDrvDMAEnyx::PollData() { (void)RecvOnceCb(); }
+
+int CDrvDMAEnyx::Send(void* data, uint32_t length) {
+    if (m_lpC2a == nullptr) return -1;
+    if (SendWithRetry(m_lpC2a, data, length) != 0) {
+        GT_LOGE(GT_TAG_FPGA, "DMA(%s) Send failed. err:%s", m_stDmaInitParam.name.c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void CDrvDMAEnyx::Copy2PoolTemp(const uint8_t* data, uint32_t length, void* self) {
+    static_cast<CDrvDMAEnyx*>(self)->m_pDrvPool->Copy2Pool(data, length, nullptr);
+}
+
+void* CDrvDMAEnyx::CopyLoop(void* arg) {
+    CDrvDMAEnyx* self = static_cast<CDrvDMAEnyx*>(arg);
+    bind_to_cpu(self->m_stDmaInitParam.iCopyCore);
+    GT_LOGI(GT_TAG_FPGA,
+            "Begin fetch data from fpga and use %u core. Please ensure the core is exclusively occupied by the "
+            "program! ",
+            (unsigned)self->m_stDmaInitParam.iCopyCore);
+    enyx_hw_a2c_stream* a2c = self->m_lpA2c;
+    // Busy poll: no sleep or yield between polls; the CPU is the thread's own.
+    while (self->m_bCpyThrRun.load(std::memory_order_relaxed))
+        enyx_hw_a2c_stream_poll_once(a2c, &CDrvDMAEnyx::Copy2PoolTemp, self);
+    self->m_CpyActionStop.store(true, std::memory_order_release);
+    return nullptr;
+}
+
+int CDrvDMAEnyx::StartCpyThread() {
+    if (m_pDrvPool == nullptr || m_lpA2c == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "create copy pthread fail, errmsg:%s", "no pool");
+        return -1;
+    }
+    // Cleared at every start, so that a second stop waits for its own thread.
+    m_CpyActionStop.store(false);
+    m_bCpyThrRun.store(true);
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, &CDrvDMAEnyx::CopyLoop, this);
+    if (rc != 0) {
+        m_bCpyThrRun.store(false);
+        GT_LOGE(GT_TAG_FPGA, "create copy pthread fail, errmsg:%s", strerror(rc));
+        return -1;
+    }
+    pthread_detach(tid);
+    return 0;
+}
+
+void CDrvDMAEnyx::StopCpyThread() {
+    m_bCpyThrRun.store(false);
+    int64_t start = WallNs();
+    bool late = false;
+    while (!m_CpyActionStop.load(std::memory_order_acquire)) {
+        if (WallNs() - start > 2000000000LL) {
+            late = true;
+            break;
+        }
+    }
+    if (late) GT_LOGE(GT_TAG_FPGA, "Dma callback thread is still run, maybe the cpu fall in the callback.");
+    GT_LOGI(GT_TAG_FPGA, "Now we stop copy thread.");
+}
+
+DmaInfoStat_t* CDrvDMAEnyx::GetDmaStat() {
+    if (m_pDrvPool == nullptr) return nullptr;
+    DmaInfoStat_t* st = m_pDrvPool->GetPktStat(0);
+    uint32_t v = 0;
+    if (enyx_hw_a2c_stream_stats_get_backpressure(m_lpA2c, &v) == 0)
+        mkrx::StoreRelaxed(&st->uiHardwarePressNum, v);
+    else
+        GT_LOGE(GT_TAG_FPGA, "get a2c stream backpress num fail.");
+    if (enyx_hw_a2c_stream_stats_get_packet_count(m_lpA2c, &v) == 0)
+        mkrx::StoreRelaxed(&st->uiHardwareDmaCpyNum, v);
+    else
+        GT_LOGE(GT_TAG_FPGA, "get a2c stream packet count fail.");
+    return st;
+}
+
+ringbuffer* CDrvDMAEnyx::GetPool() {
+    if (m_pDrvPool == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "pool is empty. return fail.");
+        return nullptr;
+    }
+    return m_pDrvPool->GetPoolBuf(0);
+}
+
+int CDrvDMAEnyx::GetCpyDataType() { return m_pDrvPool == nullptr ? MKRX_ERROR_DATA : m_pDrvPool->GetDataType(0); }
+
+uint32_t CDrvDMAEnyx::GetTailUseLen() {
+    return m_pDrvPool == nullptr ? (uint32_t)MKRX_ERROR_DATA : m_pDrvPool->GetTailUseLen(0);
+}
+
+// ---------------------------------------------------------------- CDrvDMAEnyx_TR
+
+int CDrvDMAEnyx_TR::Init(void* param) {
+    if (param == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "Init DMA param is nullptr!");
+        return -1;
+    }
+    const char* name = "MAC_CHAN0_DATA";
+    GT_LOGI(GT_TAG_FPGA, "%s", name);
+    if (InitDma(name) != 0) {
+        GT_LOGE(GT_TAG_FPGA, "Init DMA error!");
+        return -1;
+    }
+    return 0;
+}
+
+int CDrvDMAEnyx_TR::InitDma(const char* name) {
+    m_lpAcc = DrvEnyxCoreGetAcc(0);
+    if (m_lpAcc == nullptr) {
+        GT_LOGE(GT_TAG_FPGA, "Init Accelerator error!");
+        return -1;
+    }
+    return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
+}
+
+void CDrvDMAEnyx_TR::RegisterHandler(void* cb, void* param) {
+    m_recvCb = reinterpret_cast<DmaRecvCb>(cb);
+    m_cbParam = param;
+}
+
+int CDrvDMAEnyx_TR::RecvOnce(void* cb, void* param) {
+    if (m_lpA2c == nullptr || cb == nullptr) return -1;
+    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<DmaRecvCb>(cb), param) == 1 ? 0 : -1;
+}
+
+int CDrvDMAEnyx_TR::RecvOnceCb() { return RecvOnce(reinterpret_cast<void*>(m_recvCb), m_cbParam); }
+
+void CDrvDMAEnyx_TR::PollData() {
+    int rc = RecvOnceCb();
+    GT_LOGE(GT_TAG_FPGA, "RecvOnceCb ret is %d.", rc);
+}
+
+int CDrvDMAEnyx_TR::Send(void* data, uint32_t length) {
+    if (m_lpC2a == nullptr) return -1;
+    return SendWithRetry(m_lpC2a, data, length) == 0 ? 0 : -1;
+}
