@@ -4,13 +4,10 @@
 // test says otherwise; the consumers are pool_peer processes.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,8 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "child_proc.h"
 #include "drvRingBufPool.h"
 #include "log_capture.h"
+#include "ipc_key_lock.h"
 #include "pool_test_util.h"
 #include "test_util.h"
 
@@ -31,82 +30,17 @@ namespace {
 
 constexpr uint32_t kRing = 1u << 20;
 
-// One pool_peer process with its standard output on a pipe.
-class Peer {
+// One pool_peer process: pool_peer LOGDIR args...
+class Peer : public qtest::ChildProc {
 public:
-    Peer(const std::string& logDir, std::vector<std::string> args, uid_t uid = 0) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        args.insert(args.begin(), {POOL_PEER, logDir});
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(5);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(POOL_PEER, argv.data());
-            _exit(6);
-        }
-        close(fds[1]);
-        m_fd = fds[0];
-    }
-    ~Peer() {
-        if (m_pid > 0 && !m_reaped) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_fd >= 0) close(m_fd);
-    }
-    pid_t pid() const { return m_pid; }
-
-    // Waits up to 20 s for a line starting with prefix; returns the line ("" on time-out or end).
-    std::string Expect(const std::string& prefix, int ms = 20000) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            size_t nl;
-            while ((nl = m_buf.find('\n')) != std::string::npos) {
-                std::string line = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                m_seen += line + "\n";
-                if (line.compare(0, prefix.size(), prefix) == 0) return line;
-            }
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-            if (left <= 0) return "";
-            struct pollfd pfd = {m_fd, POLLIN, 0};
-            if (poll(&pfd, 1, left) <= 0) return "";
-            char tmp[4096];
-            ssize_t n = read(m_fd, tmp, sizeof(tmp));
-            if (n <= 0) return "";
-            m_buf.append(tmp, (size_t)n);
-        }
-    }
-    const std::string& Seen() const { return m_seen; }
-    // Exit status, or 1000 + signal; -1 if it has not ended within ms.
-    int Wait(int ms = 20000) {
-        for (int i = 0; i < ms / 10; ++i) {
-            int st;
-            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
-                m_reaped = true;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-    int Kill(int sig) {
-        kill(m_pid, sig);
-        return Wait();
-    }
+    Peer(const std::string& logDir, std::vector<std::string> args, uid_t uid = 0)
+        : ChildProc(With(logDir, std::move(args)), uid) {}
 
 private:
-    pid_t m_pid = -1;
-    int m_fd = -1;
-    bool m_reaped = false;
-    std::string m_buf;
-    std::string m_seen;
+    static std::vector<std::string> With(const std::string& logDir, std::vector<std::string> args) {
+        args.insert(args.begin(), {POOL_PEER, logDir});
+        return args;
+    }
 };
 
 // Raw view of the segment through a mapping of its own, by byte offset.
@@ -144,6 +78,7 @@ int SemValue(int key) {
 
 class PoolProcs : public ::testing::Test {
 protected:
+    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override {
         RemovePoolIpc();
         chmod(m_logs.path().c_str(), 0777);

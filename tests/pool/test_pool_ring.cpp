@@ -11,6 +11,7 @@
 
 #include "drvRingBufPool.h"
 #include "log_capture.h"
+#include "ipc_key_lock.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -26,6 +27,7 @@ struct Form {
 
 class PoolRing : public ::testing::Test {
 protected:
+    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override { RemovePoolIpc(); }
     void TearDown() override {
         m_consumer.reset();

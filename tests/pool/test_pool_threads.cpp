@@ -12,6 +12,7 @@
 
 #include "drvRingBufPool.h"
 #include "log_capture.h"
+#include "ipc_key_lock.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -48,6 +49,7 @@ struct Checker {
 
 class PoolThreads : public ::testing::Test {
 protected:
+    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override { RemovePoolIpc(); }
     void TearDown() override {
         DetachShareMem();
