@@ -108,8 +108,7 @@ CDrvDMAEnyx::~CDrvDMAEnyx() {
     }
     if (m_lpA2c != nullptr) enyx_hw_a2c_stream_destroy(m_lpA2c);
     if (m_lpC2a != nullptr) enyx_hw_c2a_stream_destroy(m_lpC2a);
-    if (m_lpAcc != nullptr) enyx_hw_accelerator_put(m_lpAcc);
-    if (m_bInitSuccess || m_lpAcc != nullptr) DrvEnyxVarClear();
+    DrvEnyxAccRelease((int32_t)m_stDmaInitParam.nBusId, m_lpAcc);
     delete m_pDrvPool;
 }
 
@@ -142,7 +141,7 @@ int CDrvDMAEnyx::Init(void* param) {
 }
 
 int CDrvDMAEnyx::InitDma(const char* name) {
-    m_lpAcc = DrvEnyxCoreGetAcc((int32_t)m_stDmaInitParam.nBusId);
+    m_lpAcc = DrvEnyxAccHold((int32_t)m_stDmaInitParam.nBusId);
     if (m_lpAcc == nullptr) {
         GT_LOGE(GT_TAG_FPGA, "Init Accelerator error!");
         return -1;

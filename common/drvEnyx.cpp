@@ -22,6 +22,7 @@ enyx_hw_accelerator* g_lpEnyxAcc[DRV_ENYX_MAX_BUS];
 enyx_hw_mmio* g_lpEnyxMmio[DRV_ENYX_MAX_BUS];
 enyx_hw_core_tree* g_lpEnyxTree[DRV_ENYX_MAX_BUS];
 enyx_hw_core* g_lpEnyxRoot[DRV_ENYX_MAX_BUS];
+int g_nEnyxAccHolds[DRV_ENYX_MAX_BUS];  // DMA engines holding the accelerator
 
 const char* kEnyxAdvice =
     "Using the following method to solve:\n1 Make sure present has loaded enyx firmware: \n \t lspci | grep "
@@ -177,7 +178,25 @@ void DrvEnyxVarClear() {
         g_lpEnyxMmio[i] = nullptr;
         g_lpEnyxTree[i] = nullptr;
         g_lpEnyxRoot[i] = nullptr;
+        g_nEnyxAccHolds[i] = 0;
     }
+}
+
+enyx_hw_accelerator* DrvEnyxAccHold(int32_t nBusId) {
+    OSKIT2::CAutoMutex lock(EnyxMutex());
+    enyx_hw_accelerator* lpAcc = DrvEnyxCoreGetAcc(nBusId);
+    if (lpAcc != nullptr) g_nEnyxAccHolds[nBusId]++;
+    return lpAcc;
+}
+
+void DrvEnyxAccRelease(int32_t nBusId, enyx_hw_accelerator* lpAcc) {
+    if (lpAcc == nullptr || !ValidBusId(nBusId)) return;
+    OSKIT2::CAutoMutex lock(EnyxMutex());
+    // Tables emptied meanwhile: the handle is no longer ours to put.
+    if (g_lpEnyxAcc[nBusId] != lpAcc || g_nEnyxAccHolds[nBusId] <= 0) return;
+    if (--g_nEnyxAccHolds[nBusId] > 0) return;
+    enyx_hw_accelerator_put(lpAcc);
+    DrvEnyxVarClear();
 }
 
 // ---------------------------------------------------------------- CDrvEnyxReg

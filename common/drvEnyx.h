@@ -26,6 +26,11 @@ enyx_hw_accelerator* DrvEnyxCoreGetAcc(int32_t nBusId);
 int32_t DrvEnyxGetCore(int32_t nBusId, int32_t nCoreId, enyx_hw_core** lpCores, int32_t nCapacity);
 // Empties every table (the handles are not released).
 void DrvEnyxVarClear();
+// DMA engines hold the card's accelerator while their streams are open: the
+// last engine of a bus to let go puts the accelerator and empties the tables,
+// so that two engines of one process never put it twice.
+enyx_hw_accelerator* DrvEnyxAccHold(int32_t nBusId);
+void DrvEnyxAccRelease(int32_t nBusId, enyx_hw_accelerator* lpAcc);
 
 // Register access to one core of an Enyx card. Offsets are register indexes
 // in 4-byte units; the library gets byte offset = index x 4.

@@ -1,13 +1,17 @@
 #ifndef QUAY_TEST_IPC_KEY_LOCK_H
 #define QUAY_TEST_IPC_KEY_LOCK_H
 
-// Machine-wide lock of the shared pool's fixed SysV keys, held for the life
-// of the object. CTest's RESOURCE_LOCK orders the tests of one run; this
-// also orders runs of different build trees (make test beside make
-// test-asan). An flock dies with its holder, so a crashed test leaves
-// nothing locked.
+// The shared pool's fixed SysV keys for one test. The test process (each
+// test runs in a process of its own) moves into a private IPC namespace, so
+// its segment and semaphores, and those of the processes it starts, are its
+// own and vanish with it. A machine-wide lock, held for the life of the
+// object, also orders tests of different build trees (make test beside make
+// test-asan), since consumers find the producer program by name among all
+// processes. CTest's RESOURCE_LOCK orders the tests of one run. An flock
+// dies with its holder, so a crashed test leaves nothing locked.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@ public:
             while (flock(m_fd, LOCK_EX) != 0) {
             }
         }
+        unshare(CLONE_NEWIPC);  // as root; otherwise the keys are the host's, under the lock
     }
     ~IpcKeyLock() {
         if (m_fd >= 0) close(m_fd);
