@@ -116,9 +116,9 @@ TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
         EXPECT_TRUE(log.Contains("Dma callback thread is still run, maybe the cpu fall in the callback."));
         EXPECT_TRUE(log.Contains("Now we stop copy thread."));
 
+        qtest::LogCapture after;
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
-        qtest::LogCapture after;
         dma.StopCpyThread();  // the thread leaves now that the lock is free
         EXPECT_FALSE(after.Contains("still run")) << after.Text();
         EXPECT_TRUE(after.Contains("we kick out pid:"));
