@@ -1,0 +1,17 @@
+#include <cstdio>
+
+#include "gt_logger.h"
+#include "quay.h"
+
+int main() {
+    CGtLogger* lpLogger = new CGtLogger();
+    g_lpLogger = lpLogger;
+    int ret = lpLogger->Init(0, "./log", "quay");
+    if (ret != 0) {
+        printf("###Init log service failed! ret: %d###\n", ret);
+        return -1;
+    }
+    doWork();
+    release();
+    return 0;
+}
