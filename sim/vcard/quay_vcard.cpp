@@ -396,17 +396,19 @@ int main(int argc, char** argv) {
 
     Animator anim(*card, regs, lostEvery, seed);
     anim.Start((uint32_t)version);
+    const double dt = intervalMs / 1000.0;
+    double t = 0;
+    // The first tick is in place before the start line tells anyone.
+    anim.Tick(t, dt);
     printf("quay-vcard: %s, firmware 0x%lx, register part %s: animating %zu registers every %ld ms\n",
            cardSpec.c_str(), version, part.c_str(), regs.size(), intervalMs);
     fflush(stdout);
 
-    const double dt = intervalMs / 1000.0;
-    double t = 0;
     while (!g_stop) {
-        anim.Tick(t, dt);
         struct timespec ts = {intervalMs / 1000, (intervalMs % 1000) * 1000000};
         nanosleep(&ts, nullptr);
         t += dt;
+        anim.Tick(t, dt);
     }
     return 0;
 }
