@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,6 +156,8 @@ public:
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
+            // Gone with the test, whatever way the test ends.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (chdir(cwd.c_str()) != 0) _exit(127);
             FILE* f = fopen(outPath.c_str(), "a");
             if (!f) _exit(127);
@@ -235,6 +238,9 @@ public:
             const char* asan = getenv("ASAN_OPTIONS");
             env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
         }
+        // A race report ends the daemon at once, so no test can miss it.
+        const char* tsan = getenv("TSAN_OPTIONS");
+        env["TSAN_OPTIONS"] = std::string(tsan ? tsan : "") + ":halt_on_error=1";
         return m_quay.Spawn({Bin("quay")}, dir(), dir() + "/out.txt", env);
     }
 
@@ -250,6 +256,12 @@ public:
         return ok && WaitFile("vcard.txt", "animating", 10);
     }
     Process& animator() { return m_anim; }
+    // Kills both programs; for bodies run by card().Run, whose child ends
+    // without running destructors.
+    void KillAll() {
+        m_quay.Kill();
+        m_anim.Kill();
+    }
 
     std::string Out() const { return qtest::ReadFile(dir() + "/out.txt"); }
     std::string LogFiles() const { return qtest::RunCmd("cat '" + dir() + "'/log/quay_*.log 2>/dev/null"); }

@@ -12,6 +12,10 @@ class DaemonOnCard : public ::testing::TestWithParam<svc::CardKind> {};
 TEST_P(DaemonOnCard, PublishesTheCardAndFollowsItEveryRecordPeriod) {
     qd::Daemon d(GetParam(), {{"monitor:record_time_len", "2"}});
     ASSERT_EQ(0, d.card().Run([&] {
+        struct KillAll {
+            qd::Daemon& d;
+            ~KillAll() { d.KillAll(); }
+        } killAll{d};
         ASSERT_TRUE(d.StartAnimator()) << qtest::ReadFile(d.dir() + "/vcard.txt");
         ASSERT_TRUE(d.Start());
         ASSERT_TRUE(d.WaitOut("started monitor service!")) << d.Out();
