@@ -2,7 +2,8 @@
 #   make test       install dependencies, build, run every test
 #   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make test-tsan  the tests labelled tsan (threads racing on shared data) under ThreadSanitizer
-#   make demo       run the main job on the virtual card
+#   make demo       run the daemon quay on an animated virtual card (Ctrl-C stops it)
+#   make demo-tool  an operator's quay_tool session on the virtual card
 #   make bench      build and run the benchmarks
 
 BUILD      ?= build
@@ -11,7 +12,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan demo bench clean
+.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench clean
 
 all: build
 
@@ -41,6 +42,9 @@ test-tsan: deps
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
+
+demo-tool: build
+	@bash scripts/demo-tool.sh $(BUILD)
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)

@@ -27,9 +27,14 @@ static void blockStopSignals(bool block) {
     pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-static void ignoreSignals() {
+// The fixed set of ignored signals. SIGINT and SIGTERM get their default
+// action even when whoever started the daemon ignored them (a background
+// job of a script, for one), so that they always end it.
+static void setSignals() {
     const int signals[] = {SIGHUP, SIGALRM, SIGPIPE, SIGXCPU, SIGXFSZ, SIGIO, SIGPROF, SIGVTALRM, SIGURG};
     for (int sig : signals) signal(sig, SIG_IGN);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
 }
 
 int initMonitor() {
@@ -96,7 +101,7 @@ int doWork() {
     (void)initMonitor();
     blockStopSignals(false);
 
-    ignoreSignals();
+    setSignals();
 
     CGtMonitorServer* lpServer = CGtMonitorServer::GetInstance();
     const int nRecordTimeLen = lpServer ? lpServer->GetRecordTimeLen() : -1;

@@ -1,64 +1,83 @@
 #!/usr/bin/env bash
-# The main job on the virtual card: an operator brings a card up with
-# quay_tool, reads it, resets and configures it from quay.ini, and uses the
-# maintenance commands. The card is an XDMA card whose character device is a
-# regular file; lspci and lsmod report it as a host with one Xilinx card and
-# its driver loaded.
+# The main job on the virtual card: the daemon quay, left running as an
+# operator would. A demo folder holds an XDMA card whose character device is
+# a regular file, quay.ini and the register description bin; quay-vcard makes
+# the card look alive (a live feed's counters, a session lost now and then,
+# today's trading date, the card's clock). quay runs in the foreground and
+# publishes the card on 127.0.0.1; one line per scrape shows what Prometheus
+# would see. Ctrl-C stops all of it.
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
-TOOL="$BUILD/bin/quay_tool"
-[ -x "$TOOL" ] || { echo "quay_tool not built: run make build first" >&2; exit 1; }
+QUAY="$BUILD/bin/quay"
+VCARD="$BUILD/bin/quay-vcard"
+for p in "$QUAY" "$VCARD"; do
+  [ -x "$p" ] || { echo "$p not built: run make build first" >&2; exit 1; }
+done
+
+# A free port near the sample configuration's 9321.
+PORT=""
+for p in $(seq 9321 9420); do
+  if ! ss -Hltn "sport = :$p" | grep -q .; then PORT=$p; break; fi
+done
+[ -n "$PORT" ] || { echo "no free port in 9321-9420" >&2; exit 1; }
+URL="http://127.0.0.1:$PORT/metrics"
 
 DEMO=$(mktemp -d /tmp/quay-demo.XXXXXX)
-trap 'rm -rf "$DEMO"' EXIT
-mkdir -p "$DEMO/fakebin"
-cat > "$DEMO/fakebin/lspci" <<'EOT'
-#!/bin/sh
-echo "d8:00.0 Memory controller: Xilinx Corporation Device 903f"
-EOT
-cat > "$DEMO/fakebin/lsmod" <<'EOT'
-#!/bin/sh
-echo "xdma                  110592  0"
-EOT
-chmod +x "$DEMO/fakebin/"*
-export PATH="$DEMO/fakebin:$PATH"
+VCARD_PID=""
+WATCH_PID=""
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in $WATCH_PID $VCARD_PID; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$DEMO"
+  echo
+  echo "demo stopped; nothing left running"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 CARD="$DEMO/card.xdma"
-truncate -s 1M "$CARD"
+truncate -s 2M "$CARD"
 cp "$BUILD/data/bin" "$DEMO/bin"
+# Firmware 0x1005: Shenzhen over TCP behind the gateway, register part
+# sz_tcp_net_x. A record period of 5 s lets the counters reach the metrics
+# quickly (the sample file says 30).
 sed -e "s|^dev_write *=.*|dev_write = $CARD|" -e "s|^dev_read *=.*|dev_read = $CARD|" \
+    -e "s|^port *=.*|port = $PORT|" \
+    -e "s|^record_time_len *=.*|record_time_len = 5|" \
     "$BUILD/data/quay.ini" > "$DEMO/quay.ini"
+
+"$VCARD" --card "xdma:$CARD" --bin "$DEMO/bin" --version 0x1005 --lost-every 20 > "$DEMO/vcard.log" 2>&1 &
+VCARD_PID=$!
+for _ in $(seq 50); do grep -q animating "$DEMO/vcard.log" 2>/dev/null && break; sleep 0.1; done
+cat "$DEMO/vcard.log"
+
+label() { grep -o "[{,]$1=\"[^\"]*\"" | head -1 | cut -d'"' -f2; }
+watch_scrapes() {
+  local nap=""
+  trap '[ -n "$nap" ] && kill "$nap" 2>/dev/null && wait "$nap"; exit 0' INT TERM
+  while :; do
+    sleep 5 & nap=$!
+    wait "$nap"
+    body=$(curl -s -m 2 "$URL") || { echo ">>> scrape: no answer from $URL"; continue; }
+    st=$(printf '%s\n' "$body" | grep '^quay_fpga_status{' || true)
+    cfg=$(printf '%s\n' "$body" | grep '^quay_fpga_config{' || true)
+    printf '\033[1m>>> scrape: rx %s kpps, sessions lost %s + %s, sequence gaps %s, link %s, trade date %s, last reset "%s"\033[0m\n' \
+      "$(label rx_rate_kpps <<<"$st")" "$(label session_lost_num_path0 <<<"$st")" \
+      "$(label session_lost_num_path1 <<<"$st")" "$(label seq_gap_num <<<"$st")" \
+      "$(label link_status <<<"$cfg")" "$(label cur_trade_date <<<"$cfg")" "$(label last_reset <<<"$st")"
+  done
+}
+
+cat <<EOT
+
+demo folder: $DEMO (card.xdma, quay.ini, bin; quay writes log/ there)
+metrics:     curl -s $URL | grep ^quay_
+             (counters follow the card every 5 s record period; Ctrl-C stops the demo)
+
+EOT
+watch_scrapes &
+WATCH_PID=$!
 cd "$DEMO"
-
-step() { printf '\n\033[1m$ quay_tool %s\033[0m\n' "$*"; }
-run() { step "$@"; "$TOOL" "$@"; }
-
-# Firmware: new version layout 0x12320203, a Shenzhen multicast L1+L2 local
-# card, version 2.03 (register part sz_udp_l1l2_local, with subscription
-# filter tables), built 2026-11-30 17:05. These raw writes stand in for what
-# the card maker's bitstream holds.
-run debug write 0x6 4 0x12320203
-DATE=$(( (26<<25) | (11<<21) | (30<<16) | (17<<6) | 5 ))
-run debug write 0x20 4 $DATE
-"$TOOL" debug write 0x400 4 $DATE >/dev/null
-
-run
-run info
-run reset
-echo "reset record: $(cat .reset_log)"
-run info
-# Traffic counters moving on the card: rx_pkt_num and rx_byte_num.
-"$TOOL" debug write 0x500 8 123456 >/dev/null
-"$TOOL" debug write 0x508 8 98765432 >/dev/null
-run status
-run monitor
-run debug read 0x200 16
-run mip2mac 225.0.0.187
-run decode bin cfg.xml
-echo "decoded register description: $(grep -c '<Core ' cfg.xml) register parts"
-run encode cfg.xml bin.again
-cmp bin bin.again && echo "encode(decode(bin)) == bin"
-step upgrade 0000:d8:00.0 image.mcs "(answered no)"
-echo no | "$TOOL" upgrade 0000:d8:00.0 image.mcs
-echo
-echo "log files: $(ls log)"
+"$QUAY" || true
