@@ -232,7 +232,9 @@ public:
     bool Start(const std::string& fakeStart = "") {
         std::map<std::string, std::string> env;
         if (!fakeStart.empty()) {
-            env["LD_PRELOAD"] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+            // The single-thread library: the MT one serialises every clock
+            // call on a mutex, which would hide races from ThreadSanitizer.
+            env["LD_PRELOAD"] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
             env["FAKETIME"] = "@" + fakeStart;
             // The sanitizer runtimes would refuse a library loaded ahead of them.
             const char* asan = getenv("ASAN_OPTIONS");
