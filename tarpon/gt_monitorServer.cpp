@@ -35,7 +35,7 @@ CGtMonitorServer* CGtMonitorServer::GetInstance() {
 int32_t CGtMonitorServer::Init(void* param) {
     OSKIT2::CAutoMutex lock(m_mutex);
     const GT_MONITOR_PARAM_t* lpParam = static_cast<const GT_MONITOR_PARAM_t*>(param);
-    if (lpParam) m_lpFpgaService = lpParam->lpFpgaService;
+    if (lpParam) m_lpFpgaService.store(lpParam->lpFpgaService, std::memory_order_release);
     if (m_bInited) {
         GT_LOGW(GT_TAG_MONITOR, "Init GT monitor server failed, already inited!");
         return GT_ERR_ALREADY_INITED;
@@ -159,7 +159,7 @@ void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
     CGtMonitorServer* self = GetInstance();
     if (!self) return;
     int index = Q_Exporter_CreatRecord(handle);
-    CGtFpgaService* lpService = self->m_lpFpgaService;
+    CGtFpgaService* lpService = self->GetFpgaService();
     if (!lpService) {
         Q_Exporter_Gauge_Add_str(handle, index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
         return;
@@ -186,7 +186,7 @@ void CGtMonitorServer::QCbGaugeStatusCallback(Q_Exporter_LPHandle handle) {
     CGtMonitorServer* self = GetInstance();
     if (!self) return;
     int index = Q_Exporter_CreatRecord(handle);
-    CGtFpgaService* lpService = self->m_lpFpgaService;
+    CGtFpgaService* lpService = self->GetFpgaService();
     if (!lpService) {
         Q_Exporter_Gauge_Add_str(handle, index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
         return;

@@ -66,7 +66,7 @@ public:
 
     // Record period in seconds, or -1 (logged) when not initialised.
     int32_t GetRecordTimeLen();
-    CGtFpgaService* GetFpgaService() { return m_lpFpgaService; }
+    CGtFpgaService* GetFpgaService() { return m_lpFpgaService.load(std::memory_order_acquire); }
 
     // Reads "./.reset_log" into buf (len bytes, cleared first). True only for
     // a reset made by the daemon or the tool: "YYYYMMDD hh:mm:ss quay" or
@@ -93,7 +93,8 @@ private:
     bool m_bInited;
     GT_CONFIG_MONITOR_t m_tMonitorConfig;
     CGtConfig* m_lpConfigObj;
-    CGtFpgaService* m_lpFpgaService;
+    // Read by the callbacks while a later Init may store it again.
+    std::atomic<CGtFpgaService*> m_lpFpgaService;
 
     // Tested once without the lock and again under it: atomic, so the
     // unlocked test is well defined while another thread creates it.
