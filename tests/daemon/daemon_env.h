@@ -48,33 +48,11 @@ inline int FreePort() {
     return port;
 }
 
-// GET path from 127.0.0.1:port; the body of a 200 answer, else "".
+// GET path from 127.0.0.1:port: the body of a whole 200 answer, else "".
 inline std::string HttpGet(int port, const std::string& path = "/metrics") {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return "";
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    std::string resp;
-    if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0) {
-        std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) {
-            char buf[65536];
-            ssize_t n;
-            while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) resp.append(buf, (size_t)n);
-        }
-    }
-    close(fd);
-    size_t head = resp.find("\r\n\r\n");
-    if (resp.compare(0, 12, "HTTP/1.1 200") != 0 || head == std::string::npos) return "";
-    std::string body = resp.substr(head + 4);
-    // The exporter announces the length; a short body is a torn answer.
-    size_t cl = resp.find("Content-Length:");
-    if (cl != std::string::npos && cl < head && std::stoul(resp.substr(cl + 15)) != body.size()) return "";
-    return body;
+    int rc = -1;
+    std::string body = qtest::RunCmd("curl -sf -m 5 http://127.0.0.1:" + std::to_string(port) + path, &rc);
+    return rc == 0 ? body : std::string();
 }
 
 // Labels of the one sample of a family in a scrape body; empty when the
