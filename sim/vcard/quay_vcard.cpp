@@ -97,10 +97,10 @@ private:
 };
 #endif
 
-std::unique_ptr<Card> OpenCard(const std::string& spec, std::string& err) {
-    size_t colon = spec.find(':');
-    std::string kind = spec.substr(0, colon);
-    std::string rest = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+std::unique_ptr<Card> OpenCard(const std::string& arg, std::string& err) {
+    size_t colon = arg.find(':');
+    std::string kind = arg.substr(0, colon);
+    std::string rest = colon == std::string::npos ? std::string() : arg.substr(colon + 1);
     if (kind == "xdma" || kind == "pio") {
         int fd = open(rest.c_str(), O_RDWR);
         if (fd < 0) {
@@ -322,7 +322,7 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string cardSpec, binPath, versionText;
+    std::string cardArg, binPath, versionText;
     long intervalMs = 200;
     double lostEvery = 5;
     uint64_t seed = (uint64_t)time(nullptr) ^ ((uint64_t)getpid() << 32);
@@ -333,7 +333,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::string v = argv[++i];
-        if (a == "--card") cardSpec = v;
+        if (a == "--card") cardArg = v;
         else if (a == "--bin") binPath = v;
         else if (a == "--version") versionText = v;
         else if (a == "--interval-ms") intervalMs = strtol(v.c_str(), nullptr, 0);
@@ -347,7 +347,7 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     errno = 0;
     unsigned long version = strtoul(versionText.c_str(), &end, 0);
-    if (cardSpec.empty() || binPath.empty() || versionText.empty() || *end != '\0' || errno != 0 ||
+    if (cardArg.empty() || binPath.empty() || versionText.empty() || *end != '\0' || errno != 0 ||
         version > 0xFFFFFFFFul || intervalMs < 1 || intervalMs > 60000 || lostEvery < 0) {
         Usage();
         return 2;
@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
         }
         part = fallback;
     }
-    std::unique_ptr<Card> card = OpenCard(cardSpec, err);
+    std::unique_ptr<Card> card = OpenCard(cardArg, err);
     if (!card) {
         fprintf(stderr, "quay-vcard: %s\n", err.c_str());
         return 1;
@@ -401,7 +401,7 @@ int main(int argc, char** argv) {
     // The first tick is in place before the start line tells anyone.
     anim.Tick(t, dt);
     printf("quay-vcard: %s, firmware 0x%lx, register part %s: animating %zu registers every %ld ms\n",
-           cardSpec.c_str(), version, part.c_str(), regs.size(), intervalMs);
+           cardArg.c_str(), version, part.c_str(), regs.size(), intervalMs);
     fflush(stdout);
 
     while (!g_stop) {
