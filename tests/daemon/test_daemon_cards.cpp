@@ -57,3 +57,33 @@ INSTANTIATE_TEST_SUITE_P(XdmaAndEnyx, DaemonOnCard, ::testing::Values(svc::kXdma
 #endif
 
 }  // namespace
+
+namespace {
+
+TEST(CardAnimator, MovesOnlyTheRegistersOfThePartTheVersionNames) {
+    qd::Daemon d(svc::kXdma);
+    const std::string card = "xdma:" + d.dir() + "/card.regs";
+    int rc = -1;
+    std::string out = qtest::RunCmd(qd::Bin("quay-vcard") + " --card " + card + " --bin " + d.dir() +
+                                        "/bin --version 0x7000 2>&1", &rc);
+    EXPECT_EQ(1, rc);
+    EXPECT_NE(std::string::npos, out.find("version 0x7000 names no register part")) << out;
+
+    // Firmware code 4 (sh_tcp_net_pio): its registers move, the version
+    // register says so, the service's configured registers stay as they are.
+    ASSERT_TRUE(d.card().PokeLE(0x200, 0x0a0b0c0d, 4));
+    qd::Process anim;
+    ASSERT_TRUE(anim.Spawn({qd::Bin("quay-vcard"), "--card", card, "--bin", d.dir() + "/bin", "--version", "0x4001",
+                            "--interval-ms", "20"},
+                           d.dir(), d.dir() + "/vcard.txt"));
+    ASSERT_TRUE(d.WaitFile("vcard.txt", "register part sh_tcp_net_pio", 10));
+    const uint64_t pkts = d.card().PeekLE(0x500, 8);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(d.card().PeekLE(0x500, 8), pkts) << "rx_pkt_num";
+    EXPECT_EQ(std::to_string(d.card().PeekLE(0x408, 4)), qd::Today()) << "cur_trade_date";
+    EXPECT_EQ(0x4001u, d.card().PeekLE(6, 4));
+    EXPECT_EQ(0x0a0b0c0du, d.card().PeekLE(0x200, 4));
+    EXPECT_EQ(0, anim.Signal(SIGTERM));
+}
+
+}  // namespace
