@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "gt_config.h"
 #include "mkrx_service.h"
 #include "sdk_env.h"
 
@@ -106,6 +107,38 @@ TEST_F(SdkLocal, InitFailsOnBadDeviceIni) {
     std::string log = m_env.Log();
     EXPECT_NE(std::string::npos, log.find("Could not find a2c stream. dmaName:NO_SUCH"));
     EXPECT_NE(std::string::npos, log.find("Init DMA 0 failed -1!"));
+}
+
+// device.ini as MkrxGetDevCfg reads it: defaults, the two required channel
+// names, an unreadable file. (GT_CONFIG_DEVICE_INFO_t is the configuration's
+// device record.)
+TEST_F(SdkLocal, DeviceIniReadingWithDefaultsAndFailures) {
+    ASSERT_NE(nullptr, Open(MKRX_ONE_SDK_PERFORMANCE_MODE, MKRX_RAW_FPGA_DATA));
+    GT_CONFIG_DEVICE_INFO_t info;
+    qtest::WriteFile(m_env.dir() + "/device.ini", "[device]\ndma0name = A\ndma1name = B\n");
+    ASSERT_EQ(0, MkrxGetDevCfg(m_env.dir(), &info));
+    EXPECT_EQ(-1, info.nCoreId);
+    EXPECT_EQ(-1, info.nBusId);
+    EXPECT_EQ(256u, info.uiPoolSize);
+    EXPECT_EQ(4u, info.uiCpyCore);
+    EXPECT_EQ("A", info.strDevDma0Name);
+    EXPECT_EQ("B", info.strDevDma1Name);
+    EXPECT_NE(std::string::npos, m_env.Log().find("device ini:coreId:-1,busId:-1, dma0Name:A, dma1Name:B. poolSize:256"));
+
+    qtest::WriteFile(m_env.dir() + "/device.ini", "[device]\ncore_id = 474\nbus_id = 1\ndmapoolsize = 8\n"
+                                                  "copyCoreNum = 2\ndma0name =\ndma1name = B\n");
+    EXPECT_EQ(-1, MkrxGetDevCfg(m_env.dir(), &info));
+    EXPECT_EQ(474, info.nCoreId);
+    EXPECT_EQ(8u, info.uiPoolSize);
+    EXPECT_NE(std::string::npos, m_env.Log().find("can't get device:dma0name"));
+    qtest::WriteFile(m_env.dir() + "/device.ini", "[device]\ndma0name = A\n");
+    EXPECT_EQ(-1, MkrxGetDevCfg(m_env.dir(), &info));
+    EXPECT_NE(std::string::npos, m_env.Log().find("can't get device:dma1name"));
+    EXPECT_EQ(-1, MkrxGetDevCfg(m_env.dir() + "/nowhere", &info));
+    std::string log = m_env.Log();
+    size_t at = log.find("][fpga]can't parse config file: device.ini");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_EQ(0u, log.compare(log.rfind('\n', at) + 1, 9, "[WARN   ]"));
 }
 
 // What each call answers where it does not apply.
