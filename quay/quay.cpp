@@ -124,12 +124,5 @@ int doWork() {
 }
 
 void release() {
-    delete g_lpLogger;
-    g_lpLogger = nullptr;
-    delete g_lpConfig;
-    g_lpConfig = nullptr;
-    delete g_lpDrv;
-    g_lpDrv = nullptr;
-    delete g_lpFpgaService;
-    g_lpFpgaService = nullptr;
+    ReleaseProcessServices();
 }

@@ -336,12 +336,5 @@ int doWork(int argc, char** argv) {
 // Releases the services in the order logger, configuration, driver, FPGA
 // service. The register catalogue stays: the tool never frees it.
 void release() {
-    delete g_lpLogger;
-    g_lpLogger = nullptr;
-    delete g_lpConfig;
-    g_lpConfig = nullptr;
-    delete g_lpDrv;
-    g_lpDrv = nullptr;
-    delete g_lpFpgaService;
-    g_lpFpgaService = nullptr;
+    ReleaseProcessServices();
 }

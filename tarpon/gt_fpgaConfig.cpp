@@ -363,3 +363,14 @@ int ShowHwDeviceInfo(CGtFpgaService* lpService) {
             (int)((d >> 16) & 0x1F), (int)((d >> 6) & 0x1F), (int)(d & 0x3F));
     return 0;
 }
+
+void ReleaseProcessServices() {
+    delete g_lpLogger;
+    g_lpLogger = nullptr;
+    delete g_lpConfig;
+    g_lpConfig = nullptr;
+    delete g_lpDrv;
+    g_lpDrv = nullptr;
+    delete g_lpFpgaService;
+    g_lpFpgaService = nullptr;
+}

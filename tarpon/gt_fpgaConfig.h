@@ -57,6 +57,11 @@ int GetFpgaVer(uint32_t uiValue, uint32_t& uiCode, std::string& strSection);
 // Logs the board, firmware, functions and build date. 0 or 600006.
 int ShowHwDeviceInfo(CGtFpgaService* lpService);
 
+// Deletes the process-wide services in the order logger, configuration,
+// driver, FPGA service, and clears their pointers (the register catalogue is
+// left to the caller).
+void ReleaseProcessServices();
+
 // Puts every address and firmware fact back to its value before bring-up.
 void ResetFpgaRunningInfoDefaults();
 

@@ -115,14 +115,7 @@ int MkrxBringUpCard(const std::string& quayIniDir) {
 }
 
 void MkrxReleaseCard() {
-    delete g_lpLogger;
-    g_lpLogger = nullptr;
-    delete g_lpConfig;
-    g_lpConfig = nullptr;
-    delete g_lpDrv;
-    g_lpDrv = nullptr;
-    delete g_lpFpgaService;
-    g_lpFpgaService = nullptr;
+    ReleaseProcessServices();
     delete g_lpXmlHelper;
     g_lpXmlHelper = nullptr;
 }

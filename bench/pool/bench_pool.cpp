@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "drvRingBufPool.h"
+#include "ipc_key_lock.h"
 #include "gt_logger.h"
 #include "mkrxCopy.h"
 
@@ -151,17 +152,9 @@ double PoolPrivate(uint32_t size, const std::vector<uint8_t>& rec) {
         });
 }
 
-void RemovePoolIpc() {
-    int id = shmget(MKRX_SHM_KEY, 0, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
-        int s = semget(key, 0, 0);
-        if (s >= 0) semctl(s, 0, IPC_RMID);
-    }
-}
 
 double PoolShared(uint32_t size, const std::vector<uint8_t>& rec) {
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     double rate = 0;
     {
         CDrvRingBufPool pool;
@@ -197,7 +190,7 @@ double PoolShared(uint32_t size, const std::vector<uint8_t>& rec) {
             });
         c.Detach();
     }
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     return rate;
 }
 

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "drvRingBufPool.h"
+#include "ipc_key_lock.h"
 #include "enyx_hw.h"
 #include "enyx_sim_ctl.h"
 #include "gt_logger.h"
@@ -65,14 +66,6 @@ std::string Read(const std::string& path) {
     return ss.str();
 }
 
-void RemovePoolIpc() {
-    int id = shmget(MKRX_SHM_KEY, 0, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
-        int s = semget(key, 0, 0);
-        if (s >= 0) semctl(s, 0, IPC_RMID);
-    }
-}
 
 // A client's directory and the card, as on the virtual card of the tests.
 void SetUpCard() {
@@ -134,7 +127,7 @@ double CardAlone(uint32_t size) {
 
 // Copy2Pool on CPU 0 and a reader thread on CPU 1, shared ring, one process.
 double PoolAlone(uint32_t size) {
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     CDrvRingBufPool pool;
     _DMaInitParam_t p;
     p.uiPoolSize = 64;
@@ -297,7 +290,7 @@ std::string ReadLine(FILE* f) {
 
 // Per-consumer records/s (min over consumers) with n consumers at size bytes.
 double EndToEnd(uint32_t size, int consumers, int* kicked) {
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     pid_t prod = StartProducer(MKRX_RAW_FPGA_WITH_LEN_HDR);
     int fds[2];
     if (pipe(fds) != 0) return 0;
@@ -326,7 +319,7 @@ double EndToEnd(uint32_t size, int consumers, int* kicked) {
 }
 
 void Latency(double rate) {
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     pid_t prod = StartProducer(MKRX_RAW_FPGA_WITH_HDR_DATA);
     int fds[2];
     if (pipe(fds) != 0) return;
@@ -378,7 +371,7 @@ int main(int argc, char** argv) {
     }
     printf("\n");
     Latency(g_rate);
-    RemovePoolIpc();
+    qtest::RemovePoolIpc();
     enyx_sim_card_remove(0);
     std::string rm = "rm -rf '" + g_dir + "'";
     if (system(rm.c_str()) != 0) {

@@ -8,16 +8,13 @@
 // records) and payload bytes Byte(n, i); the first 8 bytes of a record of 8
 // or more hold n itself, so a reader of a framed ring can tell order and gaps.
 
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "drvRingBufPool.h"
+#include "ipc_key_lock.h"
 
 namespace pooltest {
 
@@ -67,15 +64,6 @@ uint32_t Walk(int type, const uint8_t* p, uint32_t avail, uint64_t& next, LenOf 
     return used;
 }
 
-// Removes the segment and both semaphore sets of the pool's fixed keys.
-inline void RemovePoolIpc() {
-    int id = shmget(MKRX_SHM_KEY, 0, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
-        int s = semget(key, 0, 0);
-        if (s >= 0) semctl(s, 0, IPC_RMID);
-    }
-}
 
 }  // namespace pooltest
 

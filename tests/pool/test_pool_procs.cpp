@@ -80,13 +80,13 @@ class PoolProcs : public ::testing::Test {
 protected:
     qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override {
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
         chmod(m_logs.path().c_str(), 0777);
     }
     void TearDown() override {
         m_pool.reset();
         DetachShareMem();
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
     }
     void StartProducer(int type, uint32_t mib = 1) {
         _DMaInitParam_t p;

@@ -28,12 +28,12 @@ struct Form {
 class PoolRing : public ::testing::Test {
 protected:
     qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { RemovePoolIpc(); }
+    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         m_consumer.reset();
         m_pool.reset();
         DetachShareMem();
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
     }
 
     void Open(int type, bool shared, uint32_t mib = 1) {

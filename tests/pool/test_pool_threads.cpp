@@ -50,10 +50,10 @@ struct Checker {
 class PoolThreads : public ::testing::Test {
 protected:
     qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { RemovePoolIpc(); }
+    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         DetachShareMem();
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
     }
     _DMaInitParam_t Param(MkrxChanRunMode_e mode) {
         _DMaInitParam_t p;

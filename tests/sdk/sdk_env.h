@@ -11,14 +11,11 @@
 //   IMkrxService* s = NewIMkrxService(&p);
 //   env.Feed(...); env.Log()
 
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-
 #include <cstring>
 #include <string>
 
 #include "enyx_sim_ctl.h"
+#include "ipc_key_lock.h"
 #include "mkrx_service.h"
 #include "test_util.h"
 
@@ -139,15 +136,6 @@ uint32_t WalkFeed(int type, const uint8_t* p, uint32_t avail, OnRec&& onRec) {
     return used;
 }
 
-// Removes the shared pool's segment and semaphores.
-inline void RemovePoolIpc() {
-    int id = shmget(MKRX_SHM_KEY, 0, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
-        int s = semget(key, 0, 0);
-        if (s >= 0) semctl(s, 0, IPC_RMID);
-    }
-}
 
 }  // namespace sdktest
 

@@ -85,7 +85,7 @@ TEST_F(DmaEngine, SendRetriesWhileBusyAndGivesUpAfterTwoToThreeSeconds) {
 // seconds and says so; once the lock is free the thread ends.
 TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
     qtest::IpcKeyLock keys;
-    sdktest::RemovePoolIpc();
+    qtest::RemovePoolIpc();
     {
         CDrvDMAEnyx dma;
         _DMaInitParam_t p = Param("MAC_CHAN0_DATA", true, MKRX_MULTI_SDK_PRODUCE_MODE);
@@ -126,7 +126,7 @@ TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
         close(ready[1]);
     }
     DetachShareMem();
-    sdktest::RemovePoolIpc();
+    qtest::RemovePoolIpc();
 }
 
 TEST_F(DmaEngine, ReducedEngineAlwaysOpensTheFirstChannel) {

@@ -23,13 +23,13 @@ class SdkShared : public ::testing::Test {
 protected:
     qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override {
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
         m_env.SetPoolMiB(1);
     }
     void TearDown() override {
         m_consumers.clear();
         m_prod.reset();
-        RemovePoolIpc();
+        qtest::RemovePoolIpc();
     }
     // Starts the producer with framing type and waits until it produces.
     qtest::ChildProc* StartProducer(int type) {

@@ -13,9 +13,24 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
+#include "mkrxDef.h"
+
 namespace qtest {
+
+// Removes the pool's segment and semaphore sets, if any.
+inline void RemovePoolIpc() {
+    int id = shmget(MKRX_SHM_KEY, 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    for (int key : {MKRX_SEM_SLOT_KEY, MKRX_SEM_EVENT_KEY}) {
+        int s = semget(key, 0, 0);
+        if (s >= 0) semctl(s, 0, IPC_RMID);
+    }
+}
 
 class IpcKeyLock {
 public:
