@@ -126,6 +126,8 @@ void* GetShareMemBase() {
     return p;
 }
 
+void* AttachedShareMem() { return g_pShmBase; }
+
 void* AllocShareMem(uint64_t poolBytes) {
     uint64_t total = poolBytes + MKRX_SHM_EXTRA_SIZE;
     int id = shmget(MKRX_SHM_KEY, total, IPC_CREAT | 0777);

@@ -149,6 +149,8 @@ int GetAttachMMNum(int key);
 uint64_t GetShareMemSize(int key);
 // The attached segment MKRX_SHM_KEY, attaching it if needed; null on failure.
 void* GetShareMemBase();
+// The segment if this process has attached it, else null (never attaches).
+void* AttachedShareMem();
 // Creates (or opens) the segment for a ring of poolBytes, attaches and zeroes it.
 void* AllocShareMem(uint64_t poolBytes);
 // Producer: detaches and marks the segment for removal.

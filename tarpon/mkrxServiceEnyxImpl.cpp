@@ -426,7 +426,9 @@ uint32_t CMkrxDmaServImpl::SdkNum() const {
 }
 
 int CMkrxDmaServImpl::LogSdkEvent(int code) {
-    MkrxShareMemInfo_t* h = m_tConsumer.Head();
+    // The segment as attached, with or without a slot (a consumer refused
+    // for want of a slot records that in the segment too).
+    MkrxShareMemInfo_t* h = static_cast<MkrxShareMemInfo_t*>(AttachedShareMem());
     int pid = (int)getpid();
     unsigned cpu = (unsigned)sched_getcpu();
     unsigned long in = h ? (unsigned long)mkrx::LoadAcquire(&h->bufInf.ullIn) : 0;
