@@ -296,9 +296,17 @@ double EndToEnd(uint32_t size, int consumers, int* kicked) {
     if (pipe(fds) != 0) return 0;
     FILE* rd = fdopen(fds[0], "r");
     std::vector<pid_t> cs;
-    for (int i = 0; i < consumers; ++i) {
+    bool ready = true;
+    for (int i = 0; i < consumers && ready; ++i) {
         cs.push_back(StartConsumer(MKRX_RAW_FPGA_WITH_LEN_HDR, 1, fds[1], false));
-        ReadLine(rd);  // ready
+        ready = ReadLine(rd) == "ready\n";
+    }
+    if (!ready) {  // another producer on the host, or none: nothing to measure
+        for (pid_t c : cs) kill(c, SIGKILL), waitpid(c, nullptr, 0);
+        Stop(prod);
+        fclose(rd);
+        close(fds[1]);
+        return 0;
     }
     Feed(size, 0);
     double low = 1e18;
@@ -325,9 +333,13 @@ void Latency(double rate) {
     if (pipe(fds) != 0) return;
     FILE* rd = fdopen(fds[0], "r");
     pid_t c = StartConsumer(MKRX_RAW_FPGA_WITH_HDR_DATA, 1, fds[1], true);
-    ReadLine(rd);
-    Feed(64, rate);
-    std::string line = ReadLine(rd);
+    std::string line;
+    if (ReadLine(rd) == "ready\n") {
+        Feed(64, rate);
+        line = ReadLine(rd);
+    } else {
+        kill(c, SIGKILL);
+    }
     waitpid(c, nullptr, 0);
     enyx_sim_a2c_feed(0, "MAC_CHAN0_DATA", nullptr);
     Stop(prod);
