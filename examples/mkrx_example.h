@@ -1,0 +1,283 @@
+#ifndef MKRX_EXAMPLE_H
+#define MKRX_EXAMPLE_H
+
+// What the three example clients of libmkrxservice share: their command
+// line, the walk over the records of a ring in each framing, the check of the
+// simulated card's feed and the statistics they print. They use nothing but
+// <mkrx_service.h>.
+//
+// Common flags:
+//   -d DIR    directory of device.ini (default ./)
+//   -l DIR    log directory (default ./log)
+//   -c 0|1    channel: 0 raw (device:dma0name), 1 parse (device:dma1name)
+//             (run modes 0 and 1; the producer picks the pool's channel)
+//   -t 0..3   framing of the records in the ring (run modes 1 and 2)
+//   -p CPU    CPU of the copy thread (run mode 1, default 1)
+//   -n N      stop after N records
+//   -s SEC    stop after SEC seconds
+//   -w FILE   write what is read as a pcap file (run mode 2 with -t 3)
+// Without -n and -s a client runs until SIGINT or SIGTERM. Each prints a line
+// of statistics once a second and a "total" line at the end.
+
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <mkrx_service.h>
+
+namespace mkrxex {
+
+struct Options {
+    std::string devDir = "./";
+    std::string logDir = "./log";
+    int channel = 0;
+    int dataType = 0;
+    int cpu = 1;
+    uint64_t count = 0;     // 0: no limit
+    double seconds = 0;     // 0: no limit
+    std::string pcapPath;   // -w
+};
+
+// What a client accepts beyond the common flags.
+enum Flags { kTakesChannel = 1, kTakesType = 2, kTakesCpu = 4, kTakesPcap = 8 };
+
+inline bool ParseNumber(const char* text, double lo, double hi, double* out) {
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// Parses argv into o; prints the problem and the usage and returns false on
+// anything it does not accept.
+inline bool ParseOptions(int argc, char** argv, int flags, const char* usage, Options* o) {
+    const char* problem = nullptr;
+    int opt;
+    double v = 0;
+    while (problem == nullptr && (opt = getopt(argc, argv, "d:l:c:t:p:n:s:w:")) != -1) {
+        switch (opt) {
+            case 'd': o->devDir = optarg; break;
+            case 'l': o->logDir = optarg; break;
+            case 'c':
+                if (!(flags & kTakesChannel)) problem = "-c does not apply to this run mode";
+                else if (ParseNumber(optarg, 0, 1, &v) && v == (int)v) o->channel = (int)v;
+                else problem = "-c takes 0 or 1";
+                break;
+            case 't':
+                if (!(flags & kTakesType)) problem = "-t does not apply to this run mode";
+                else if (ParseNumber(optarg, 0, 3, &v) && v == (int)v) o->dataType = (int)v;
+                else problem = "-t takes 0..3";
+                break;
+            case 'p':
+                if (!(flags & kTakesCpu)) problem = "-p does not apply to this run mode";
+                else if (ParseNumber(optarg, 0, 4095, &v) && v == (int)v) o->cpu = (int)v;
+                else problem = "-p takes a CPU number";
+                break;
+            case 'n':
+                if (ParseNumber(optarg, 1, 1e18, &v) && v == (uint64_t)v) o->count = (uint64_t)v;
+                else problem = "-n takes a record count";
+                break;
+            case 's':
+                if (ParseNumber(optarg, 0.001, 1e9, &v)) o->seconds = v;
+                else problem = "-s takes seconds";
+                break;
+            case 'w':
+                if (flags & kTakesPcap) o->pcapPath = optarg;
+                else problem = "-w does not apply to this run mode";
+                break;
+            default: problem = "unknown flag"; break;
+        }
+    }
+    if (problem == nullptr && optind < argc) problem = "unexpected argument";
+    if (problem == nullptr && o->devDir.size() >= sizeof(MkrxInitParam_t::device_ini_direct))
+        problem = "-d: path too long";
+    if (problem == nullptr && o->logDir.size() >= sizeof(MkrxInitParam_t::logdirect)) problem = "-l: path too long";
+    if (problem == nullptr && !o->pcapPath.empty() && o->dataType != MKRX_PCAP_DATA)
+        problem = "-w needs -t 3: only pcap-framed records are written as they are";
+    if (problem != nullptr) {
+        fprintf(stderr, "%s: %s\nusage: %s %s\n", argv[0], problem, argv[0], usage);
+        return false;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // lines reach a pipe as they are printed
+    return true;
+}
+
+inline MkrxInitParam_t InitParam(const Options& o, MkrxChanRunMode_e mode) {
+    MkrxInitParam_t p;
+    memset(&p, 0, sizeof(p));
+    snprintf(p.logdirect, sizeof(p.logdirect), "%s", o.logDir.c_str());
+    snprintf(p.device_ini_direct, sizeof(p.device_ini_direct), "%s", o.devDir.c_str());
+    p.eChannel = (MkrxServiceCbType_e)o.channel;
+    p.eRunMode = mode;
+    p.eDataType = (MkrxDataType_e)o.dataType;
+    p.copyThreadCore = o.cpu;
+    return p;
+}
+
+// SIGINT and SIGTERM ask the client's loop to stop.
+inline volatile sig_atomic_t g_stop = 0;
+inline void StopOnSignals() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = [](int) { g_stop = 1; };
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Length of the record at r framed as dataType (r points at its header).
+// Records without a header must carry their own length: those of the
+// simulated card's feed hold it as a uint16 at offset 2 (see FeedStats).
+inline uint32_t RecordLength(int dataType, const uint8_t* r) {
+    uint32_t len = 0;
+    switch (dataType) {
+        case MKRX_RAW_FPGA_DATA: {
+            uint16_t l;
+            memcpy(&l, r + 2, sizeof(l));
+            len = l;
+            break;
+        }
+        case MKRX_RAW_FPGA_WITH_LEN_HDR: memcpy(&len, r, sizeof(len)); break;
+        case MKRX_RAW_FPGA_WITH_HDR_DATA: memcpy(&len, r + offsetof(MkrxPktInfo_t, uiPayloadLen), sizeof(len)); break;
+        case MKRX_PCAP_DATA: memcpy(&len, r + offsetof(MkrxPcapHdr_t, uiCapLen), sizeof(len)); break;
+    }
+    return len;
+}
+
+// Walks at most `limit` whole records in [p, p + avail) framed as dataType,
+// calling onRecord(header, payload, length) for each. Returns the bytes
+// walked, which stop short of avail when the limit is reached, or -1 when a
+// record's length is impossible (a framing that is not the ring's).
+template <class OnRecord>
+int64_t WalkRecords(int dataType, const uint8_t* p, uint32_t avail, uint64_t limit, OnRecord&& onRecord) {
+    const uint32_t head = (uint32_t)MkrxHeadSize(dataType);
+    const uint32_t lenBytes = dataType == MKRX_RAW_FPGA_DATA ? 4 : 0;  // a bare record's own length field
+    uint32_t used = 0;
+    for (uint64_t n = 0; n < limit && avail - used > 0; ++n) {
+        if (avail - used < head + lenBytes) return -1;
+        const uint8_t* r = p + used;
+        uint32_t len = RecordLength(dataType, r);
+        if (len < lenBytes || len > MKRX_MAX_RECORD_LEN || avail - used - head < len) return -1;
+        onRecord(r, r + head, len);
+        used += head + len;
+    }
+    return used;
+}
+
+inline int64_t NowNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+// Counts what a client reads and checks the simulated card's feed: each of
+// its records starts with uint16 type, uint16 length, uint32 sequence number
+// of its type (from 1). The first record of a type shows where this client
+// joined; after it, a number that does not follow the previous one is a gap
+// (lost = the numbers skipped). Prints once a second (Tick) and at the end.
+// One thread uses an object.
+class FeedStats {
+public:
+    explicit FeedStats(const char* name) : m_name(name), m_last(65536, 0) { m_start = m_lastPrint = NowNs(); }
+
+    void Record(const uint8_t* rec, uint32_t len) {
+        ++m_records;
+        m_bytes += len;
+        if (len < 8) {
+            ++m_bad;
+            return;
+        }
+        uint16_t type, own;
+        uint32_t seq;
+        memcpy(&type, rec, 2);
+        memcpy(&own, rec + 2, 2);
+        memcpy(&seq, rec + 4, 4);
+        if (own != len) ++m_bad;
+        uint32_t& last = m_last[type];
+        if (last != 0 && seq != last + 1) {
+            ++m_gaps;
+            if (seq > last) m_lost += seq - last - 1;
+        }
+        last = seq;
+    }
+    // Copy-to-read latency of one record (type 2 framing).
+    void Latency(int64_t ns) {
+        m_win.Add(ns);
+        m_all.Add(ns);
+    }
+    // One record walked in a ring framed as dataType: with type 2 framing the
+    // header's copy time gives the latency until now.
+    void RingRecord(int dataType, const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
+        if (dataType == MKRX_RAW_FPGA_WITH_HDR_DATA) {
+            MkrxPktInfo_t pi;
+            memcpy(&pi, hdr, sizeof(pi));
+            Latency(MkrxGetTimeTamp() - pi.uiTimeStamp);
+        }
+        Record(payload, len);
+    }
+    uint64_t records() const { return m_records; }
+    double Elapsed() const { return (NowNs() - m_start) / 1e9; }
+
+    void Tick() {
+        int64_t now = NowNs();
+        if (now - m_lastPrint < 1000000000) return;
+        Print("", (now - m_lastPrint) / 1e9, m_records - m_winRecords, m_bytes - m_winBytes, m_win);
+        m_lastPrint = now;
+        m_winRecords = m_records;
+        m_winBytes = m_bytes;
+        m_win = Lat();
+    }
+    void Final() { Print("total ", (NowNs() - m_start) / 1e9, m_records, m_bytes, m_all); }
+
+private:
+    struct Lat {
+        int64_t min = INT64_MAX, max = INT64_MIN, sum = 0;
+        uint64_t n = 0;
+        void Add(int64_t ns) {
+            min = ns < min ? ns : min;
+            max = ns > max ? ns : max;
+            sum += ns;
+            ++n;
+        }
+    };
+    void Print(const char* what, double secs, uint64_t recs, uint64_t bytes, const Lat& lat) const {
+        char latText[96] = "";
+        if (lat.n > 0)
+            snprintf(latText, sizeof(latText), " latency_us min %.1f avg %.1f max %.1f", lat.min / 1e3,
+                     (double)lat.sum / lat.n / 1e3, lat.max / 1e3);
+        printf("%s: %s%.2f s: records %" PRIu64 " bytes %" PRIu64 " rec/s %.0f bytes/s %.0f gaps %" PRIu64
+               " lost %" PRIu64 " bad %" PRIu64 "%s\n",
+               m_name, what, secs, m_records, m_bytes, secs > 0 ? recs / secs : 0, secs > 0 ? bytes / secs : 0,
+               m_gaps, m_lost, m_bad, latText);
+    }
+
+    const char* m_name;
+    std::vector<uint32_t> m_last;  // last sequence number per type, 0: none yet
+    uint64_t m_records = 0, m_bytes = 0, m_gaps = 0, m_lost = 0, m_bad = 0;
+    uint64_t m_winRecords = 0, m_winBytes = 0;
+    int64_t m_start, m_lastPrint;
+    Lat m_win, m_all;
+};
+
+// Records still wanted under -n (no limit without it).
+inline uint64_t Wanted(const Options& o, const FeedStats& st) {
+    return o.count == 0 ? UINT64_MAX : o.count - st.records();
+}
+
+// True once the client has what it asked for (-n, -s) or a signal came.
+inline bool Done(const Options& o, const FeedStats& st) {
+    return g_stop || (o.count > 0 && st.records() >= o.count) || (o.seconds > 0 && st.Elapsed() >= o.seconds);
+}
+
+}  // namespace mkrxex
+
+#endif
