@@ -11,6 +11,7 @@
 // The child is killed (SIGKILL) and reaped on destruction if still running.
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ public:
         if (args.empty() || pipe(fds) != 0) return;
         m_pid = fork();
         if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that was killed
             dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
             close(fds[1]);
