@@ -15,22 +15,6 @@ namespace {
 
 constexpr int kSendBusy = 11;  // what the library's send returns while the stream is busy
 
-// Sends, retrying at once while the stream is busy, for up to 2 to 3 seconds
-// of wall clock (the seconds field moves on by more than 2). 0, or the
-// failing result (-1 after the time-out).
-int SendWithRetry(enyx_hw_c2a_stream* c2a, const void* data, uint32_t length) {
-    int rc = enyx_hw_c2a_stream_send(c2a, data, length);
-    struct timespec start;
-    clock_gettime(CLOCK_REALTIME, &start);
-    while (rc == kSendBusy) {
-        rc = enyx_hw_c2a_stream_send(c2a, data, length);
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (rc == kSendBusy && now.tv_sec - start.tv_sec > 2) return -1;
-    }
-    return rc;
-}
-
 int64_t WallNs() { return MkrxGetTimeTamp(); }
 
 }  // namespace
@@ -84,6 +68,38 @@ int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_str
     }
     GT_LOGI(GT_TAG_FPGA, "Init dma channel :%s success.", name);
     return 0;
+}
+
+// ---------------------------------------------------------------- CDrvDMAStreams
+
+void CDrvDMAStreams::RegisterHandler(void* cb, void* param) {
+    m_recvCb = reinterpret_cast<DmaRecvCb>(cb);
+    m_cbParam = param;
+}
+
+// Without a callback the record would be taken off the stream and lost:
+// nothing is polled then.
+int CDrvDMAStreams::RecvOnce(void* cb, void* param) {
+    if (m_lpA2c == nullptr || cb == nullptr) return -1;
+    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<DmaRecvCb>(cb), param) == 1 ? 0 : -1;
+}
+
+int CDrvDMAStreams::RecvOnceCb() { return RecvOnce(reinterpret_cast<void*>(m_recvCb), m_cbParam); }
+
+// Retries at once while the stream is busy, for up to 2 to 3 seconds of wall
+// clock (until the seconds field has moved on by more than 2).
+int CDrvDMAStreams::Send(const void* data, uint32_t length) {
+    if (m_lpC2a == nullptr) return -1;
+    int rc = enyx_hw_c2a_stream_send(m_lpC2a, data, length);
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    while (rc == kSendBusy) {
+        rc = enyx_hw_c2a_stream_send(m_lpC2a, data, length);
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (rc == kSendBusy && now.tv_sec - start.tv_sec > 2) return -1;
+    }
+    return rc == 0 ? 0 : -1;
 }
 
 // ---------------------------------------------------------------- CDrvDMAEnyx
@@ -146,26 +162,13 @@ int CDrvDMAEnyx::InitDma(const char* name) {
         GT_LOGE(GT_TAG_FPGA, "Init Accelerator error!");
         return -1;
     }
-    return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
+    return OpenStreams(name);
 }
-
-void CDrvDMAEnyx::RegisterHandler(void* cb, void* param) {
-    m_recvCb = reinterpret_cast<DmaRecvCb>(cb);
-    m_cbParam = param;
-}
-
-int CDrvDMAEnyx::RecvOnce(void* cb, void* param) {
-    if (m_lpA2c == nullptr || cb == nullptr) return -1;
-    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<DmaRecvCb>(cb), param) == 1 ? 0 : -1;
-}
-
-int CDrvDMAEnyx::RecvOnceCb() { return RecvOnce(reinterpret_cast<void*>(m_recvCb), m_cbParam); }
 
 void CDrvDMAEnyx::PollData() { (void)RecvOnceCb(); }
 
 int CDrvDMAEnyx::Send(void* data, uint32_t length) {
-    if (m_lpC2a == nullptr) return -1;
-    if (SendWithRetry(m_lpC2a, data, length) != 0) {
+    if (CDrvDMAStreams::Send(data, length) != 0) {
         GT_LOGE(GT_TAG_FPGA, "DMA(%s) Send failed. err:%s", m_stDmaInitParam.name.c_str(), strerror(errno));
         return -1;
     }
@@ -275,27 +278,12 @@ int CDrvDMAEnyx_TR::InitDma(const char* name) {
         GT_LOGE(GT_TAG_FPGA, "Init Accelerator error!");
         return -1;
     }
-    return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
+    return OpenStreams(name);
 }
-
-void CDrvDMAEnyx_TR::RegisterHandler(void* cb, void* param) {
-    m_recvCb = reinterpret_cast<DmaRecvCb>(cb);
-    m_cbParam = param;
-}
-
-int CDrvDMAEnyx_TR::RecvOnce(void* cb, void* param) {
-    if (m_lpA2c == nullptr || cb == nullptr) return -1;
-    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<DmaRecvCb>(cb), param) == 1 ? 0 : -1;
-}
-
-int CDrvDMAEnyx_TR::RecvOnceCb() { return RecvOnce(reinterpret_cast<void*>(m_recvCb), m_cbParam); }
 
 void CDrvDMAEnyx_TR::PollData() {
     int rc = RecvOnceCb();
     GT_LOGE(GT_TAG_FPGA, "RecvOnceCb ret is %d.", rc);
 }
 
-int CDrvDMAEnyx_TR::Send(void* data, uint32_t length) {
-    if (m_lpC2a == nullptr) return -1;
-    return SendWithRetry(m_lpC2a, data, length) == 0 ? 0 : -1;
-}
+int CDrvDMAEnyx_TR::Send(void* data, uint32_t length) { return CDrvDMAStreams::Send(data, length); }

@@ -44,7 +44,31 @@ public:
 int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_stream*& a2c,
                    enyx_hw_c2a_stream*& c2a, uint32_t& a2cMtu, uint32_t& c2aMtu);
 
-class CDrvDMAEnyx : public IDrvDMA {
+// What both engines share: the stream pair of one channel and the receive
+// callback. Receiving takes one record from the a2c stream per call.
+class CDrvDMAStreams : public IDrvDMA {
+public:
+    int RecvOnce(void* cb, void* param) override;
+    int RecvOnceCb() override;
+    void RegisterHandler(void* cb, void* param) override;
+
+protected:
+    CDrvDMAStreams() = default;
+    int Send(const void* data, uint32_t length);  // 0, or -1 after 2 to 3 busy seconds
+    int OpenStreams(const char* name) {
+        return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
+    }
+
+    DmaRecvCb m_recvCb = nullptr;
+    void* m_cbParam = nullptr;
+    enyx_hw_accelerator* m_lpAcc = nullptr;
+    enyx_hw_c2a_stream* m_lpC2a = nullptr;
+    enyx_hw_a2c_stream* m_lpA2c = nullptr;
+    uint32_t m_nA2cMtu = 0;
+    uint32_t m_nC2aMtu = 0;
+};
+
+class CDrvDMAEnyx : public CDrvDMAStreams {
 public:
     CDrvDMAEnyx() = default;
     ~CDrvDMAEnyx() override;
@@ -53,9 +77,6 @@ public:
 
     int Init(void* param) override;
     int Send(void* data, uint32_t length) override;
-    int RecvOnce(void* cb, void* param) override;
-    int RecvOnceCb() override;
-    void RegisterHandler(void* cb, void* param) override;
     void PollData() override;
 
     int InitDma(const char* name);
@@ -72,13 +93,6 @@ private:
 
     _DMaInitParam_t m_stDmaInitParam;
     bool m_bInitSuccess = false;
-    enyx_hw_accelerator* m_lpAcc = nullptr;
-    enyx_hw_c2a_stream* m_lpC2a = nullptr;
-    enyx_hw_a2c_stream* m_lpA2c = nullptr;
-    uint32_t m_nA2cMtu = 0;
-    uint32_t m_nC2aMtu = 0;
-    DmaRecvCb m_recvCb = nullptr;
-    void* m_cbParam = nullptr;
     IDrvPool* m_pDrvPool = nullptr;
     // Cross-thread flags: the owner clears m_bCpyThrRun, the copy thread sets
     // m_CpyActionStop once it has left its loop.
@@ -88,7 +102,7 @@ private:
 
 // The reduced engine: no pool, no copy thread; always channel
 // "MAC_CHAN0_DATA" of the first card.
-class CDrvDMAEnyx_TR : public IDrvDMA {
+class CDrvDMAEnyx_TR : public CDrvDMAStreams {
 public:
     CDrvDMAEnyx_TR() = default;
     ~CDrvDMAEnyx_TR() override = default;
@@ -97,20 +111,8 @@ public:
 
     int Init(void* param) override;
     int Send(void* data, uint32_t length) override;
-    int RecvOnce(void* cb, void* param) override;
-    int RecvOnceCb() override;
-    void RegisterHandler(void* cb, void* param) override;
     void PollData() override;
     int InitDma(const char* name);
-
-private:
-    DmaRecvCb m_recvCb = nullptr;
-    void* m_cbParam = nullptr;
-    enyx_hw_accelerator* m_lpAcc = nullptr;
-    enyx_hw_c2a_stream* m_lpC2a = nullptr;
-    enyx_hw_a2c_stream* m_lpA2c = nullptr;
-    uint32_t m_nA2cMtu = 0;
-    uint32_t m_nC2aMtu = 0;
 };
 
 #endif
