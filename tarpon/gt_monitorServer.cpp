@@ -155,20 +155,32 @@ static void AddDescriptorLabel(Q_Exporter_LPHandle handle, int index, const CfgD
     }
 }
 
-void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
-    CGtMonitorServer* self = GetInstance();
-    if (!self) return;
-    int index = Q_Exporter_CreatRecord(handle);
-    CGtFpgaService* lpService = self->GetFpgaService();
+// Opens a record for a scrape. False when there is nothing to read: no FPGA
+// service (the record says so) or no register catalogue (logged).
+static bool BeginRecord(Q_Exporter_LPHandle handle, CGtMonitorServer*& self, int& index,
+                        CGtFpgaService*& lpService, CXmlHelper*& lpXml) {
+    self = CGtMonitorServer::GetInstance();
+    if (!self) return false;
+    index = Q_Exporter_CreatRecord(handle);
+    lpService = self->GetFpgaService();
     if (!lpService) {
         Q_Exporter_Gauge_Add_str(handle, index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
-        return;
+        return false;
     }
-    CXmlHelper* lpXml = lpService->GetParamInfo();
+    lpXml = lpService->GetParamInfo();
     if (!lpXml) {
         GT_LOGW(GT_TAG_MONITOR, "please set param in code");
-        return;
+        return false;
     }
+    return true;
+}
+
+void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
+    CGtMonitorServer* self;
+    int index;
+    CGtFpgaService* lpService;
+    CXmlHelper* lpXml;
+    if (!BeginRecord(handle, self, index, lpService, lpXml)) return;
     const CFG_CLASS_e classes[] = {CFGCLASS_CFG, CFGCLASS_CFGFILE};
     for (CFG_CLASS_e eClass : classes) {
         CfgDesIter it;
@@ -183,19 +195,11 @@ void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
 }
 
 void CGtMonitorServer::QCbGaugeStatusCallback(Q_Exporter_LPHandle handle) {
-    CGtMonitorServer* self = GetInstance();
-    if (!self) return;
-    int index = Q_Exporter_CreatRecord(handle);
-    CGtFpgaService* lpService = self->GetFpgaService();
-    if (!lpService) {
-        Q_Exporter_Gauge_Add_str(handle, index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
-        return;
-    }
-    CXmlHelper* lpXml = lpService->GetParamInfo();
-    if (!lpXml) {
-        GT_LOGW(GT_TAG_MONITOR, "please set param in code");
-        return;
-    }
+    CGtMonitorServer* self;
+    int index;
+    CGtFpgaService* lpService;
+    CXmlHelper* lpXml;
+    if (!BeginRecord(handle, self, index, lpService, lpXml)) return;
     CfgDesIter it;
     for (CfgDes_t* lpDes = lpXml->ScanStart(CFGCLASS_MON, it); lpDes; lpDes = lpXml->ScanNext(it)) {
         uint8_t ucKind = 0;
