@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/sem.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -97,6 +99,7 @@ TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
         ASSERT_EQ(0, pipe(ready));
         pid_t holder = fork();
         if (holder == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
             int semid;
             if (GetSemByKey(MKRX_SEM_SLOT_KEY, semid) == 0 && write(ready[1], "x", 1) == 1) pause();
             _exit(1);
@@ -106,9 +109,11 @@ TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
         ASSERT_EQ(0, dma.StartCpyThread());
         ASSERT_EQ(0, sdktest::Env::Feed("MAC_CHAN0_DATA", 3000, 1000));  // 3 MB into a 1 MiB ring
 
+        // Wait until the copy thread is blocked on the lock, not merely near it.
+        int semid = semget(MKRX_SEM_SLOT_KEY, 0, 0);
         auto until = Clock::now() + std::chrono::seconds(20);
-        while (mkrx::LoadRelaxed(&dma.GetDmaStat()->ulCpyPktNum) < (1u << 20) / 1004 && Clock::now() < until) {
-        }
+        while (semctl(semid, 0, GETNCNT) < 1 && Clock::now() < until) usleep(1000);
+        EXPECT_EQ((1u << 20) / 1004, mkrx::LoadRelaxed(&dma.GetDmaStat()->ulCpyPktNum));
         qtest::LogCapture log;
         auto t0 = Clock::now();
         dma.StopCpyThread();
