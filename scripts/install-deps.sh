@@ -7,7 +7,7 @@ PKGS=(
   build-essential cmake make pkg-config
   libtinyxml2-dev libiniparser-dev prometheus-cpp-dev libpci-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
-  curl prometheus srecord faketime wrk microsocks tinyproxy tcpdump
+  curl prometheus srecord faketime wrk microsocks tinyproxy tcpdump dante-server
   pciutils kmod procps util-linux iproute2
 )
 
