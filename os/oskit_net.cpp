@@ -447,10 +447,15 @@ int CUDPBroadcast::InitByAddr(const char* address, unsigned port, FOnUDPReceiveE
 }
 
 namespace {
+// Runs from a cleanup handler; close is a cancellation point, so a pending
+// cancel must not act inside it.
 void CloseSock(void* arg) {
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
     int* sock = static_cast<int*>(arg);
     if (*sock >= 0) close(*sock);
     *sock = -1;
+    pthread_setcancelstate(old, nullptr);
 }
 }  // namespace
 

@@ -200,9 +200,16 @@ void CThreadEx::Signal() {
     pthread_mutex_unlock(&m_CondMutex);
 }
 
+namespace {
+void UnlockMutex(void* m) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m)); }
+}  // namespace
+
 int CThreadEx::WaitCond(long ms) {
-    pthread_mutex_lock(&m_CondMutex);
     int rc = 0;
+    pthread_mutex_lock(&m_CondMutex);
+    // A cancelled wait returns with the mutex held: the handler lets it go
+    // before the exit handler needs it.
+    pthread_cleanup_push(UnlockMutex, &m_CondMutex);
     if (!m_bSignalled) {
         if (ms < 0) {
             rc = pthread_cond_wait(&m_Cond, &m_CondMutex);
@@ -213,7 +220,7 @@ int CThreadEx::WaitCond(long ms) {
         }
     }
     m_bSignalled = false;
-    pthread_mutex_unlock(&m_CondMutex);
+    pthread_cleanup_pop(1);
     return rc;
 }
 
