@@ -251,7 +251,13 @@ int CSemaphore::Reset(int init) {
     }
     m_hPOSIX_Sem = s;
     m_bCreated = created;
-    return 0;
+    // Re-opening keeps the count: bring it to init.
+    int v = 0;
+    while (sem_getvalue(s, &v) == 0 && v > init && sem_trywait(s) == 0) {
+    }
+    while (sem_getvalue(s, &v) == 0 && v < init && sem_post(s) == 0) {
+    }
+    return v == init ? 0 : EAGAIN;
 }
 
 // ---------------------------------------------------------- CProcessMutex
@@ -436,7 +442,7 @@ bool CNamedPipe::Write(const void* buf, int len) {
 
 // ------------------------------------------------------------ CNamedEvent
 
-CNamedEvent::CNamedEvent() : m_szName(nullptr), m_hSem(-1), m_bCreated(false) {}
+CNamedEvent::CNamedEvent() : m_szName(nullptr), m_hSem(-1), m_bCreated(false), m_bKeyFile(false) {}
 
 CNamedEvent::~CNamedEvent() {
     if (m_bCreated) Close();
@@ -450,6 +456,7 @@ int CNamedEvent::Init(const char* name, bool initial) {
     std::string path = KeyPath(name);
     bool made = false;
     if (!EnsureKeyFile(path, &made)) return -1;
+    m_bKeyFile = made;
     key_t key = ftok(path.c_str(), 123);
     if (key == -1) return -1;
     int id = semget(key, 2, IPC_CREAT | IPC_EXCL | 0777);
@@ -525,6 +532,8 @@ int CNamedEvent::Reset() {
 int CNamedEvent::Close() {
     if (m_hSem < 0) return -1;
     int rc = semctl(m_hSem, 0, IPC_RMID);
+    if (m_bKeyFile && m_szName) unlink(KeyPath(m_szName).c_str());
+    m_bKeyFile = false;
     m_hSem = -1;
     m_bCreated = false;
     return rc == 0 ? 0 : -1;

@@ -152,6 +152,7 @@ private:
     const char* m_szName;  // own copy of the name
     int m_hSem;            // -1 when none (0 is a valid set id)
     bool m_bCreated;       // this object made the set and removes it
+    bool m_bKeyFile;       // this object made the key file; Close removes it
 };
 
 // flock on a file opened read-only, created (mode 0644) when missing.
