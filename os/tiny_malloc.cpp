@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <map>
+#include <algorithm>
+#include <new>
+#include <vector>
 
 #include "thread_mutex.h"
 
@@ -173,10 +175,14 @@ struct TinyState {
     CThreadMutex lock;
     int users = 0;
     CTinyMalloc* classes[256] = {};
-    // Start address of every slab and its class: tiny_free looks a pointer up
-    // here before it reads the header in front of it.
-    std::map<const uint8_t*, CTinyMallocUint*> slabs;
-    std::map<const uint8_t*, CTinyMalloc*> owners;
+    // Every slab with its class, sorted by start address: tiny_free looks a
+    // pointer up here before it reads the header in front of it.
+    struct SlabRef {
+        const uint8_t* begin;
+        CTinyMallocUint* slab;
+        CTinyMalloc* owner;
+    };
+    std::vector<SlabRef> slabs;
 };
 
 TinyState& State() {
@@ -190,7 +196,6 @@ void ReleaseAll(TinyState& s) {
         c = nullptr;
     }
     s.slabs.clear();
-    s.owners.clear();
 }
 
 }  // namespace
@@ -226,8 +231,10 @@ void* tiny_malloc(size_t size) {
     CTinyMallocUint* added = nullptr;
     uint8_t* node = cls->tmalloc(&added);
     if (added) {
-        s.slabs[added->Begin()] = added;
-        s.owners[added->Begin()] = cls;
+        TinyState::SlabRef ref = {added->Begin(), added, cls};
+        auto at = std::upper_bound(s.slabs.begin(), s.slabs.end(), ref.begin,
+                                   [](const uint8_t* a, const TinyState::SlabRef& r) { return a < r.begin; });
+        s.slabs.insert(at, ref);
     }
     return node ? node + ALIGN_SIZE : nullptr;
 }
@@ -237,16 +244,17 @@ int tiny_free(void* p) {
     TinyState& s = State();
     CAutoMutex l(s.lock);
     uint8_t* node = static_cast<uint8_t*>(p) - ALIGN_SIZE;
-    auto it = s.slabs.upper_bound(node);
+    auto it = std::upper_bound(s.slabs.begin(), s.slabs.end(), static_cast<const uint8_t*>(node),
+                               [](const uint8_t* a, const TinyState::SlabRef& r) { return a < r.begin; });
     if (it == s.slabs.begin()) return 0;
     --it;
-    CTinyMallocUint* slab = it->second;
+    CTinyMallocUint* slab = it->slab;
     if (node >= slab->End() || static_cast<size_t>(node - slab->Begin()) % slab->Stride() != 0) return 0;
     // The header is one of ours from here on.
     if (node[2] == 0) return 0;
     CTinyMalloc* cls = s.classes[node[2]];
     if (!cls) return -1;
-    if (cls != s.owners[it->first]) return 0;
+    if (cls != it->owner) return 0;
     cls->tfree(node);
     return 0;
 }
