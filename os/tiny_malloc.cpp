@@ -19,8 +19,6 @@ const uint32_t NODES = 65535;      // node 65535 of the 65536 flag bits is never
 const uint32_t FLAG_WORDS = 2048;
 const uint16_t NONE = 0xFFFF;
 
-}  // namespace
-
 // One slab: NODES nodes of (size + 8) bytes and a bit per node, 1 = free.
 class CTinyMallocUint {
 public:
@@ -168,8 +166,6 @@ private:
     uint16_t m_wNextUnit;
     uint8_t m_bySize;
 };
-
-namespace {
 
 struct TinyState {
     CThreadMutex lock;
