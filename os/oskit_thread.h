@@ -11,7 +11,9 @@
 // Start and Stop are meant for the owning thread; the started flags are kept
 // under the object's own mutexes so that Stop and the thread's exit may race
 // safely. A thread object must outlive its thread: Stop (also called by the
-// destructor) returns only once the thread no longer touches the object.
+// destructor) returns only once the thread no longer touches the object. A
+// derived class whose Run() uses its own members stops the thread in its own
+// destructor, before those members go.
 
 #include <pthread.h>
 #include <stddef.h>

@@ -241,4 +241,18 @@ TEST_F(OskitIpc, FileLockExcludesAnotherProcess) {
     unlink(path.c_str());
 }
 
+TEST_F(OskitIpc, LongNamesAreCutToTheirBuffers) {
+    std::string longname = "oskit_" + std::to_string(getpid()) + "_" + std::string(400, 'n');
+    std::string cut = longname.substr(0, 255);
+    {
+        CSemaphore sem(1, longname.c_str(), SYSV_STYLE);
+        EXPECT_EQ(cut, sem.Name());
+        ASSERT_TRUE(sem.IsValid());  // keyed on /tmp/ + the cut name
+        EXPECT_TRUE(Exists("/tmp/" + cut));
+        CNamedPipe pipe(longname.c_str());
+        EXPECT_EQ(("/tmp/" + longname).substr(0, 255), pipe.Path());
+    }
+    EXPECT_FALSE(Exists("/tmp/" + cut));
+}
+
 }  // namespace
