@@ -24,6 +24,7 @@ struct Form {
     int type;
     bool shared;
 };
+void PrintTo(const Form& f, std::ostream* os) { *os << (f.shared ? "shared" : "private") << " type " << f.type; }
 
 class PoolRing : public ::testing::Test {
 protected:
