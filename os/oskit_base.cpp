@@ -75,9 +75,9 @@ int CreateDir(const char* path) {
     return rc;
 }
 
-tag_DIR_HANDLE* OpenDir(const char* spec) {
-    if (!spec || !*spec) return nullptr;
-    std::string s(spec);
+tag_DIR_HANDLE* OpenDir(const char* lpPattern) {
+    if (!lpPattern || !*lpPattern) return nullptr;
+    std::string s(lpPattern);
     if (s[0] != '.' && s[0] != '/') s = "./" + s;
     std::string dir, pattern;
     if (s.back() == '/' || IsDir(s.c_str())) {

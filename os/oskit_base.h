@@ -44,7 +44,7 @@ bool IsDir(const char* path);
 int CreateDir(const char* path);
 // Null on failure, including a directory part longer than 255 characters or
 // a pattern longer than 32.
-tag_DIR_HANDLE* OpenDir(const char* spec);
+tag_DIR_HANDLE* OpenDir(const char* lpPattern);
 // 1 with the next matching entry in *info, 0 at the end.
 int ReadDir(tag_DIR_HANDLE* handle, tag_FileInfo* info);
 void CloseDir(tag_DIR_HANDLE* handle);
