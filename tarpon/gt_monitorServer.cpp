@@ -144,76 +144,70 @@ bool CGtMonitorServer::GetLastResetTime(char* buf, int len) {
     return true;
 }
 
-// Adds the monitor-map value of one descriptor: kind 1 as a number, kind 2
-// as text, anything else not at all.
-static void AddDescriptorLabel(Q_Exporter_LPHandle handle, int index, const CfgDes_t* lpDes, uint8_t ucKind,
-                               uint64_t ulValue, const std::string& strText) {
-    if (ucKind == 1) {
-        Q_Exporter_Gauge_Add_int64(handle, index, lpDes->name.c_str(), (int64_t)ulValue);
-    } else if (ucKind == 2) {
-        Q_Exporter_Gauge_Add_str(handle, index, lpDes->name.c_str(), strText.c_str());
-    }
-}
+// What a scrape reads: the server, the record it fills, the service and its
+// register catalogue.
+struct ScrapeRecord {
+    CGtMonitorServer* self = nullptr;
+    int index = 0;
+    CGtFpgaService* lpService = nullptr;
+    CXmlHelper* lpXml = nullptr;
+};
 
 // Opens a record for a scrape. False when there is nothing to read: no FPGA
 // service (the record says so) or no register catalogue (logged).
-static bool BeginRecord(Q_Exporter_LPHandle handle, CGtMonitorServer*& self, int& index,
-                        CGtFpgaService*& lpService, CXmlHelper*& lpXml) {
-    self = CGtMonitorServer::GetInstance();
-    if (!self) return false;
-    index = Q_Exporter_CreatRecord(handle);
-    lpService = self->GetFpgaService();
-    if (!lpService) {
-        Q_Exporter_Gauge_Add_str(handle, index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
+static bool BeginRecord(Q_Exporter_LPHandle handle, ScrapeRecord& r) {
+    r.self = CGtMonitorServer::GetInstance();
+    if (!r.self) return false;
+    r.index = Q_Exporter_CreatRecord(handle);
+    r.lpService = r.self->GetFpgaService();
+    if (!r.lpService) {
+        Q_Exporter_Gauge_Add_str(handle, r.index, GT_MONITOR_NOT_READY_LABEL, GT_MONITOR_NOT_READY_TEXT);
         return false;
     }
-    lpXml = lpService->GetParamInfo();
-    if (!lpXml) {
+    r.lpXml = r.lpService->GetParamInfo();
+    if (!r.lpXml) {
         GT_LOGW(GT_TAG_MONITOR, "please set param in code");
         return false;
     }
     return true;
 }
 
-void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
-    CGtMonitorServer* self;
-    int index;
-    CGtFpgaService* lpService;
-    CXmlHelper* lpXml;
-    if (!BeginRecord(handle, self, index, lpService, lpXml)) return;
-    const CFG_CLASS_e classes[] = {CFGCLASS_CFG, CFGCLASS_CFGFILE};
-    for (CFG_CLASS_e eClass : classes) {
-        CfgDesIter it;
-        for (CfgDes_t* lpDes = lpXml->ScanStart(eClass, it); lpDes; lpDes = lpXml->ScanNext(it)) {
-            uint8_t ucKind = 0;
-            uint64_t ulValue = 0;
-            std::string strText;
-            lpService->ReadMonitorConfiguration(lpDes, ucKind, ulValue, strText);
-            AddDescriptorLabel(handle, index, lpDes, ucKind, ulValue, strText);
+// Adds one label per descriptor of a register class with its monitor-map
+// value, read by `read`: kind 1 as a number, kind 2 as text, anything else
+// not at all.
+static void AddClassLabels(Q_Exporter_LPHandle handle, const ScrapeRecord& r, CFG_CLASS_e eClass,
+                           int (CGtFpgaService::*read)(const CfgDes_t*, uint8_t&, uint64_t&, std::string&)) {
+    CfgDesIter it;
+    for (CfgDes_t* lpDes = r.lpXml->ScanStart(eClass, it); lpDes; lpDes = r.lpXml->ScanNext(it)) {
+        uint8_t ucKind = 0;
+        uint64_t ulValue = 0;
+        std::string strText;
+        (r.lpService->*read)(lpDes, ucKind, ulValue, strText);
+        if (ucKind == 1) {
+            Q_Exporter_Gauge_Add_int64(handle, r.index, lpDes->name.c_str(), (int64_t)ulValue);
+        } else if (ucKind == 2) {
+            Q_Exporter_Gauge_Add_str(handle, r.index, lpDes->name.c_str(), strText.c_str());
         }
     }
 }
 
+void CGtMonitorServer::QCbGaugeConfigCallback(Q_Exporter_LPHandle handle) {
+    ScrapeRecord r;
+    if (!BeginRecord(handle, r)) return;
+    AddClassLabels(handle, r, CFGCLASS_CFG, &CGtFpgaService::ReadMonitorConfiguration);
+    AddClassLabels(handle, r, CFGCLASS_CFGFILE, &CGtFpgaService::ReadMonitorConfiguration);
+}
+
 void CGtMonitorServer::QCbGaugeStatusCallback(Q_Exporter_LPHandle handle) {
-    CGtMonitorServer* self;
-    int index;
-    CGtFpgaService* lpService;
-    CXmlHelper* lpXml;
-    if (!BeginRecord(handle, self, index, lpService, lpXml)) return;
-    CfgDesIter it;
-    for (CfgDes_t* lpDes = lpXml->ScanStart(CFGCLASS_MON, it); lpDes; lpDes = lpXml->ScanNext(it)) {
-        uint8_t ucKind = 0;
-        uint64_t ulValue = 0;
-        std::string strText;
-        lpService->ReadMonitorStat(lpDes, ucKind, ulValue, strText);
-        AddDescriptorLabel(handle, index, lpDes, ucKind, ulValue, strText);
-    }
+    ScrapeRecord r;
+    if (!BeginRecord(handle, r)) return;
+    AddClassLabels(handle, r, CFGCLASS_MON, &CGtFpgaService::ReadMonitorStat);
 
     char buf[40] = {};
-    if (self->GetLastResetTime(buf, sizeof(buf))) {
-        Q_Exporter_Gauge_Add_str(handle, index, "last_reset", buf);
-        self->m_strLastResetTime = buf;
+    if (r.self->GetLastResetTime(buf, sizeof(buf))) {
+        Q_Exporter_Gauge_Add_str(handle, r.index, "last_reset", buf);
+        r.self->m_strLastResetTime = buf;
     } else {
-        Q_Exporter_Gauge_Add_str(handle, index, "last_reset", self->m_strLastResetTime.c_str());
+        Q_Exporter_Gauge_Add_str(handle, r.index, "last_reset", r.self->m_strLastResetTime.c_str());
     }
 }
