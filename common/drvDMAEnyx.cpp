@@ -19,10 +19,12 @@ int64_t WallNs() { return MkrxGetTimeTamp(); }
 
 }  // namespace
 
-int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_stream*& a2c,
-                   enyx_hw_c2a_stream*& c2a, uint32_t& a2cMtu, uint32_t& c2aMtu) {
-    a2c = nullptr;
-    c2a = nullptr;
+
+// ---------------------------------------------------------------- CDrvDMAStreams
+
+int CDrvDMAStreams::OpenStreams(const char* name) {
+    m_lpA2c = nullptr;
+    m_lpC2a = nullptr;
     enyx_hw_filter* filter = enyx_hw_filter_create();
     if (filter == nullptr) {
         GT_LOGE(GT_TAG_FPGA, "Could not create dma filter. err:%s", strerror(errno));
@@ -33,21 +35,21 @@ int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_str
     int rc = -1;
     if (enyx_hw_filter_set_name(filter, name) != 0) {
         GT_LOGE(GT_TAG_FPGA, "Could not set dma filter name: %s. err:%s", name, strerror(errno));
-    } else if (enyx_hw_accelerator_enumerate_a2c_streams(lpAcc, filter, a2cDesc, 1) != 1) {
+    } else if (enyx_hw_accelerator_enumerate_a2c_streams(m_lpAcc, filter, a2cDesc, 1) != 1) {
         GT_LOGE(GT_TAG_FPGA, "Could not find a2c stream. dmaName:%s, err:%s", name, strerror(errno));
     } else {
-        a2c = enyx_hw_a2c_stream_create(a2cDesc[0], nullptr);
+        m_lpA2c = enyx_hw_a2c_stream_create(a2cDesc[0], nullptr);
         int err = errno;
         enyx_hw_free_a2c_stream_descriptors(a2cDesc, 1);
-        if (a2c == nullptr) {
+        if (m_lpA2c == nullptr) {
             GT_LOGE(GT_TAG_FPGA, "Could not create a2c stream.dmaName:%s,  err:%s", name, strerror(err));
-        } else if (enyx_hw_accelerator_enumerate_c2a_streams(lpAcc, filter, c2aDesc, 1) != 1) {
+        } else if (enyx_hw_accelerator_enumerate_c2a_streams(m_lpAcc, filter, c2aDesc, 1) != 1) {
             GT_LOGE(GT_TAG_FPGA, "Could not find c2a stream. dmaName:%s, err:%s", name, strerror(errno));
         } else {
-            c2a = enyx_hw_c2a_stream_create(c2aDesc[0], nullptr);
+            m_lpC2a = enyx_hw_c2a_stream_create(c2aDesc[0], nullptr);
             err = errno;
             enyx_hw_free_c2a_stream_descriptors(c2aDesc, 1);
-            if (c2a == nullptr) {
+            if (m_lpC2a == nullptr) {
                 GT_LOGE(GT_TAG_FPGA, "Could not create c2a stream. dmaName:%s, err:%s", name, strerror(err));
             } else {
                 rc = 0;
@@ -55,22 +57,21 @@ int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_str
         }
     }
     enyx_hw_filter_destroy(filter);
-    if (rc == 0 && (enyx_hw_a2c_stream_get_mtu(a2c, &a2cMtu) != 0 || enyx_hw_c2a_stream_get_mtu(c2a, &c2aMtu) != 0)) {
+    if (rc == 0 &&
+        (enyx_hw_a2c_stream_get_mtu(m_lpA2c, &m_nA2cMtu) != 0 || enyx_hw_c2a_stream_get_mtu(m_lpC2a, &m_nC2aMtu) != 0)) {
         GT_LOGE(GT_TAG_FPGA, "Could not get mtu.dmaName:%s, err:%s", name, strerror(errno));
         rc = -1;
     }
     if (rc != 0) {
-        if (a2c != nullptr) enyx_hw_a2c_stream_destroy(a2c);
-        if (c2a != nullptr) enyx_hw_c2a_stream_destroy(c2a);
-        a2c = nullptr;
-        c2a = nullptr;
+        if (m_lpA2c != nullptr) enyx_hw_a2c_stream_destroy(m_lpA2c);
+        if (m_lpC2a != nullptr) enyx_hw_c2a_stream_destroy(m_lpC2a);
+        m_lpA2c = nullptr;
+        m_lpC2a = nullptr;
         return -1;
     }
     GT_LOGI(GT_TAG_FPGA, "Init dma channel :%s success.", name);
     return 0;
 }
-
-// ---------------------------------------------------------------- CDrvDMAStreams
 
 void CDrvDMAStreams::RegisterHandler(void* cb, void* param) {
     m_recvCb = reinterpret_cast<DmaRecvCb>(cb);

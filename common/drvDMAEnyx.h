@@ -39,11 +39,6 @@ public:
     virtual void PollData() = 0;
 };
 
-// Opens the stream pair named `name` on accelerator lpAcc; shared by both
-// engines. 0, or -1 after a logged failure with nothing left open.
-int DmaOpenStreams(enyx_hw_accelerator* lpAcc, const char* name, enyx_hw_a2c_stream*& a2c,
-                   enyx_hw_c2a_stream*& c2a, uint32_t& a2cMtu, uint32_t& c2aMtu);
-
 // What both engines share: the stream pair of one channel and the receive
 // callback. Receiving takes one record from the a2c stream per call.
 class CDrvDMAStreams : public IDrvDMA {
@@ -55,9 +50,9 @@ public:
 protected:
     CDrvDMAStreams() = default;
     int Send(const void* data, uint32_t length);  // 0, or -1 after 2 to 3 busy seconds
-    int OpenStreams(const char* name) {
-        return DmaOpenStreams(m_lpAcc, name, m_lpA2c, m_lpC2a, m_nA2cMtu, m_nC2aMtu);
-    }
+    // Opens the stream pair named `name` on m_lpAcc. 0, or -1 after a logged
+    // failure with nothing left open.
+    int OpenStreams(const char* name);
 
     DmaRecvCb m_recvCb = nullptr;
     void* m_cbParam = nullptr;
