@@ -93,20 +93,20 @@ bool IsShareMemExist(int key) {
     return true;
 }
 
-int GetAttachMMNum(int key) {
+// The kernel's record of the segment of key; false if there is none.
+static bool StatShareMem(int key, struct shmid_ds& ds) {
     int id = shmget(key, 0, 0);
-    if (id < 0) return 0;
+    return id >= 0 && shmctl(id, IPC_STAT, &ds) == 0;
+}
+
+int GetAttachMMNum(int key) {
     struct shmid_ds ds;
-    if (shmctl(id, IPC_STAT, &ds) != 0) return 0;
-    return (int)ds.shm_nattch;
+    return StatShareMem(key, ds) ? (int)ds.shm_nattch : 0;
 }
 
 uint64_t GetShareMemSize(int key) {
-    int id = shmget(key, 0, 0);
-    if (id < 0) return 0;
     struct shmid_ds ds;
-    if (shmctl(id, IPC_STAT, &ds) != 0) return 0;
-    return ds.shm_segsz;
+    return StatShareMem(key, ds) ? ds.shm_segsz : 0;
 }
 
 void* GetShareMemBase() {
@@ -713,7 +713,7 @@ void CMkrxPoolConsumer::Detach() {
 int MkrxWriteEventMsg(MkrxShareMemInfo_t* h, const char* lpText) {
     int semid = -1;
     if (GetSemByKey(MKRX_SEM_EVENT_KEY, semid) != 0) return -1;
-    int rc = 0;
+    int rc = 0;  // -2 once the log is full
     uint64_t idx = LoadRelaxed(&h->stSdkEveInf.ullWrIdx);
     if (idx < MKRX_MAX_EVENT_NUM) {
         char* dst = h->stSdkEveInf.stEventMsg[idx];
@@ -723,7 +723,7 @@ int MkrxWriteEventMsg(MkrxShareMemInfo_t* h, const char* lpText) {
         StoreRelaxed(&h->stSdkEveInf.ullWrIdx, idx + 1);
     } else {
         GT_LOGE(GT_TAG_FPGA, "Message buf full. cpu:%d, pid:%d unable to record.", sched_getcpu(), (int)getpid());
-        rc = -1;
+        rc = -2;
     }
     ReleaseSem(semid);
     return rc;

@@ -207,7 +207,7 @@ private:
 };
 
 // Appends text (cut to 127 characters) to the segment's event log under its
-// lock. 0; -1 if the lock cannot be taken or the log is full.
+// lock. 0; -1 if the lock cannot be taken; -2 if the log is full (logged).
 int MkrxWriteEventMsg(MkrxShareMemInfo_t* lpHead, const char* lpText);
 
 #endif

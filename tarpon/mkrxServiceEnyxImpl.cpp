@@ -214,12 +214,8 @@ int CMkrxDmaServImpl::InitSdkInfo() {
     MkrxShareMemInfo_t* h = static_cast<MkrxShareMemInfo_t*>(GetShareMemBase());
     int32_t have = mkrx::LoadRelaxed(&h->eDataType);
     int32_t want = (int32_t)m_tInitParam.eDataType;
-    if (have != MKRX_ERROR_DATA && have != want) {
-        GT_LOGE(GT_TAG_FPGA, "Error !Data type isn't the same with Server! current:%d, server:%d.", want, have);
-        m_EventCode = _EVENT_SDK_OTH_FAIL;
-        return -1;
-    }
-    if (MkrxHeadSize(want) < 0) {
+    // A type no ring can hold is refused like a mismatch, even by a segment marked 4.
+    if ((have != MKRX_ERROR_DATA && have != want) || MkrxHeadSize(want) < 0) {
         GT_LOGE(GT_TAG_FPGA, "Error !Data type isn't the same with Server! current:%d, server:%d.", want, have);
         m_EventCode = _EVENT_SDK_OTH_FAIL;
         return -1;
@@ -473,12 +469,9 @@ int CMkrxDmaServImpl::LogSdkEvent(int code) {
     snprintf(text + n, sizeof(text) - n, "occ time:%04d%02d%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
              tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
     if (h == nullptr) return 0;
-    if (MkrxWriteEventMsg(h, text) != 0) {
-        if (mkrx::LoadRelaxed(&h->stSdkEveInf.ullWrIdx) < MKRX_MAX_EVENT_NUM)
-            GT_LOGE(GT_TAG_FPGA, "Get sem key %d fail.", MKRX_SEM_EVENT_KEY);
-        return -1;
-    }
-    return 0;
+    int rc = MkrxWriteEventMsg(h, text);
+    if (rc == -1) GT_LOGE(GT_TAG_FPGA, "Get sem key %d fail.", MKRX_SEM_EVENT_KEY);
+    return rc == 0 ? 0 : -1;
 }
 
 // ---------------------------------------------------------------- exports

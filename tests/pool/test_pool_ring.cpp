@@ -296,7 +296,7 @@ TEST_F(PoolRing, EventLogHoldsSixtyFourMessages) {
     std::string longText(300, 'x');
     for (int i = 0; i < 64; ++i) ASSERT_EQ(0, MkrxWriteEventMsg(m_head, (i == 0 ? longText : std::to_string(i)).c_str()));
     qtest::LogCapture log;
-    EXPECT_EQ(-1, MkrxWriteEventMsg(m_head, "65th"));
+    EXPECT_EQ(-2, MkrxWriteEventMsg(m_head, "65th"));
     EXPECT_TRUE(log.Contains("Message buf full. cpu:"));
     EXPECT_EQ(64u, m_head->stSdkEveInf.ullWrIdx);
     EXPECT_EQ(127u, strlen(m_head->stSdkEveInf.stEventMsg[0]));
