@@ -1,5 +1,6 @@
 #include "flash_spi.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,8 @@ const auto kPollBudget = std::chrono::seconds(30);
 const uint32_t kPageSize = 128;      // bytes programmed per command
 const uint32_t kFlashPage = 256;     // program page of the flash device
 const uint32_t kSubsector = 4096;
+// Longest Intel HEX record: ':' and 2 + 4 + 2 + 255 * 2 + 2 hex digits.
+const size_t kMaxLine = 521;
 
 void sleepUs(unsigned us)
 {
@@ -46,6 +49,29 @@ void stripLine(std::string& line)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.pop_back();
+}
+
+enum ReadResult { READ_LINE, READ_END, READ_TOO_LONG };
+
+// Reads one line (without its '\n') and adds the characters taken from the
+// stream, line end included, to offset. A line may carry a '\r' beyond the
+// longest record; anything longer is refused after kMaxLine + 2 characters, so
+// a file without line ends cannot make the line grow without bound.
+ReadResult readLine(std::istream& in, std::string& line, std::streamoff& offset)
+{
+    line.clear();
+    std::streambuf* sb = in.rdbuf();
+    for (;;) {
+        int c = sb->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return line.empty() ? READ_END : READ_LINE;
+        }
+        ++offset;
+        if (c == '\n') return READ_LINE;
+        if (line.size() == kMaxLine + 1) return READ_TOO_LONG;
+        line.push_back(static_cast<char>(c));
+    }
 }
 
 // One record of an Intel HEX (MCS) file: ":LLAAAATT<data>CC".
@@ -137,7 +163,14 @@ int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave)
     }
     slave_index = slave;
 
-    std::ifstream in(file.c_str());
+    // Only a regular file: a FIFO would block the open and a device such as
+    // /dev/zero never ends.
+    struct stat st;
+    bool found = stat(file.c_str(), &st) == 0;
+    bool regular = found && S_ISREG(st.st_mode);
+    if (found && !regular) std::cout << "ERROR: " << file << " is not a regular file" << std::endl;
+    std::ifstream in;
+    if (regular) in.open(file.c_str());
     if (!in.is_open()) {
         std::cout << "ERROR: Cannot open " << file << ". Check that it exists and is readable." << std::endl;
         return -2;
@@ -174,15 +207,22 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
     std::streamoff offset = in.tellg();
     while (!sawEof) {
         std::streamoff lineStart = offset;
-        if (!std::getline(in, line)) break;
-        offset += static_cast<std::streamoff>(line.size()) + (in.eof() ? 0 : 1);
+        ReadResult rr = readLine(in, line, offset);
+        if (rr == READ_END) break;
         ++lineNo;
+        if (rr == READ_TOO_LONG) {
+            std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " is longer than " << kMaxLine
+                      << " characters" << std::endl;
+            return -22;
+        }
         stripLine(line);
         if (line.empty()) continue;
         switch (parseLine(line, rec)) {
         case LINE_OK:
             break;
         case LINE_NO_COLON:
+            std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " does not start with ':'"
+                      << std::endl;
             return -22;
         case LINE_MALFORMED:
             std::cout << "ERROR: Malformed record on line " << std::dec << lineNo << " of " << name << std::endl;
@@ -194,7 +234,11 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
 
         switch (rec.type) {
         case 0x04:
-            if (rec.addr != 0 || rec.len != 2) return -22;
+            if (rec.addr != 0 || rec.len != 2) {
+                std::cout << "ERROR: Extended linear address record on line " << std::dec << lineNo << " of " << name
+                          << " must have address 0000 and 2 data bytes" << std::endl;
+                return -22;
+            }
             closeBlock();
             cur = ELARecord();
             cur.mStartAddress = cur.mEndAddress =
@@ -203,7 +247,12 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
             open = true;
             break;
         case 0x00:
-            if (rec.len > 16) return -22;
+            if (rec.len > 16) {
+                std::cout << "ERROR: Data record on line " << std::dec << lineNo << " of " << name << " holds "
+                          << rec.len << " bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)"
+                          << std::endl;
+                return -22;
+            }
             if (!open) {
                 // Data before any extended linear address record lies in the
                 // first 64 KB, as in any Intel HEX file.
@@ -218,6 +267,12 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
                 }
                 cur.mStartAddress += rec.addr;
                 cur.mEndAddress += rec.addr;
+            }
+            // One past the block's last byte must stay a 32-bit address.
+            if (static_cast<uint64_t>(cur.mEndAddress) + rec.len >= 0x100000000ull) {
+                std::cout << "ERROR: Data on line " << std::dec << lineNo << " of " << name
+                          << " reaches the end of the 32-bit address space" << std::endl;
+                return -22;
             }
             cur.mDataCount += rec.len;
             cur.mEndAddress += rec.len;
@@ -267,13 +322,13 @@ int flash_spi::programXSpi(std::istream& stream)
     }
     sleepUs(20);
 
-    uint32_t offset = 0;
-    if (BITSTREAM_START_LOC != 0) {
+    uint32_t offset = BITSTREAM_START_LOC != 0 ? kSubsector : 0;
+    if (!imageFits(offset)) return -22;
+    if (offset != 0) {
         if (!writeBitstreamGuard(BITSTREAM_START_LOC)) {
             std::cout << "ERROR: Unable to set bitstream guard!" << std::endl;
             return -22;
         }
-        offset = kSubsector;
         std::cout << "Enabled bitstream guard. Bitstream will not be loaded until flashing is finished." << std::endl;
     }
 
@@ -284,10 +339,9 @@ int flash_spi::programXSpi(std::istream& stream)
         block.mEndAddress += offset;
         // Erase from the subsector holding the first byte, so that a block
         // that does not start on a subsector boundary is erased whole.
-        uint64_t end = block.mEndAddress;
-        if (block.mEndAddress < block.mStartAddress) end += 1ull << 32;
-        for (uint64_t a = block.mStartAddress & ~uint64_t(kSubsector - 1); a < end; a += kSubsector) {
-            if (a > 0xFFFFFFFFull || !sectorErase(static_cast<uint32_t>(a))) {
+        // imageFits() keeps every address below the flash's size.
+        for (uint32_t a = block.mStartAddress & ~(kSubsector - 1); a < block.mEndAddress; a += kSubsector) {
+            if (!sectorErase(a)) {
                 std::cout << "\nERROR: Failed to erase subsector!" << std::endl;
                 return -22;
             }
@@ -335,8 +389,10 @@ int flash_spi::programXSpi(std::istream& stream, const ELARecord& block)
     uint32_t fill = 0;
     std::string line;
     McsLine rec;
+    std::streamoff offset = block.mDataPos;
     while (remaining != 0) {
-        if (!std::getline(stream, line)) {
+        ReadResult rr = readLine(stream, line, offset);
+        if (rr != READ_LINE) {
             std::cout << "ERROR: Image ended inside a block" << std::endl;
             return -6;
         }
@@ -366,6 +422,36 @@ int flash_spi::programXSpi(std::istream& stream, const ELARecord& block)
         sleepUs(20);
     }
     return 0;
+}
+
+bool flash_spi::addressFits(uint64_t address) const
+{
+    if ((address >> 24) < static_cast<uint64_t>(MAX_NUM_SECTORS) && address < mFlashBytes) return true;
+    std::ios::fmtflags f = std::cout.flags();
+    if ((address >> 24) >= static_cast<uint64_t>(MAX_NUM_SECTORS))
+        std::cout << "ERROR: Invalid sector encountered" << std::endl;
+    else
+        std::cout << "ERROR: Address beyond the end of the flash" << std::endl;
+    std::cout << "ERROR: Bad address 0x" << std::hex << address << std::endl;
+    std::cout.flags(f);
+    return false;
+}
+
+bool flash_spi::imageFits(uint32_t shift) const
+{
+    unsigned blockNo = 0;
+    for (const ELARecord& block : recordList) {
+        ++blockNo;
+        uint64_t first = static_cast<uint64_t>(block.mStartAddress) + shift;
+        uint64_t last = first + block.mDataCount - 1;
+        if (addressFits(first) && addressFits(last)) continue;
+        std::cout << "ERROR: Block " << std::dec << blockNo << " of the image (0x" << std::hex << block.mStartAddress
+                  << ", " << std::dec << block.mDataCount << " bytes, written at 0x" << std::hex << first
+                  << ") does not fit the flash of " << std::dec << (mFlashBytes >> 20)
+                  << " MB; nothing was erased or programmed" << std::endl;
+        return false;
+    }
+    return true;
 }
 
 bool flash_spi::writeBitstreamGuard(uint32_t location)
@@ -468,17 +554,8 @@ bool flash_spi::writeEnable()
 
 bool flash_spi::setSector(uint32_t address)
 {
-    int segment = static_cast<int>((address >> 24) & 0xF);
-    if (segment >= MAX_NUM_SECTORS || address >= mFlashBytes) {
-        std::ios::fmtflags f = std::cout.flags();
-        if (segment >= MAX_NUM_SECTORS)
-            std::cout << "ERROR: Invalid sector encountered" << std::endl;
-        else
-            std::cout << "ERROR: Address beyond the end of the flash" << std::endl;
-        std::cout << "ERROR: Bad address 0x" << std::hex << address << std::endl;
-        std::cout.flags(f);
-        return false;
-    }
+    if (!addressFits(address)) return false;
+    int segment = static_cast<int>(address >> 24);
     if (segment == selected_sector) return true;
     if (!isFlashReady()) return false;
     if (!writeEnable()) return false;

@@ -65,8 +65,9 @@ public:
     explicit flash_spi(IRegAccess* regs);
 
     // Parses the MCS file and programs it into the flash. 0 on success; -13
-    // without a mapped BAR, -2 when the file cannot be opened, -22 for a
-    // malformed file or a failed flash step. Ends the process with status
+    // without a mapped BAR, -2 when the file cannot be opened or is not a
+    // regular file, -22 for a malformed file, an image that does not fit the
+    // flash or a failed flash step. Ends the process with status
     // -95 when the flash cannot be identified.
     int xclUpgradeFirmwareXSpi(const std::string& file, int slave);
 
@@ -98,6 +99,12 @@ private:
     int parseMcs(std::istream& in, const std::string& name);
     bool programChunk(uint32_t address, uint32_t length);
     bool waitBudget(uint32_t mask, bool printOccupancy, const char* failMsg);
+    // True when address lies on the identified flash; else prints why.
+    bool addressFits(uint64_t address) const;
+    // True when every block, moved up by shift, lies on the identified flash;
+    // checked before the guard and the first erase, so that an image that
+    // cannot be programmed whole leaves the flash untouched.
+    bool imageFits(uint32_t shift) const;
 
     IRegAccess* mRegs;
     std::list<ELARecord> recordList;

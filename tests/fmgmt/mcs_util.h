@@ -38,6 +38,16 @@ inline std::string MakeMcs(const qtest::TempDir& dir, const std::string& name, c
     return status == 0 ? mcs : std::string();
 }
 
+// An MCS file of 16-byte records from srec_cat's generator arguments;
+// returns its path ("" on failure).
+inline std::string GenerateMcs(const qtest::TempDir& dir, const std::string& name, const std::string& generators)
+{
+    std::string mcs = dir / (name + ".mcs");
+    int status = -1;
+    qtest::RunCmd("srec_cat " + generators + " -o '" + mcs + "' -intel -Output_Block_Size=16 2>&1", &status);
+    return status == 0 ? mcs : std::string();
+}
+
 // One Intel HEX record with a correct checksum.
 inline std::string Record(uint8_t type, uint16_t addr, const std::vector<uint8_t>& data)
 {

@@ -2,6 +2,7 @@
 // and flash: MCS files made by srec_cat are programmed and read back.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 using fmtest::Ela;
 using fmtest::Eof;
+using fmtest::GenerateMcs;
 using fmtest::MakeMcs;
 using fmtest::RandomImage;
 using fmtest::Record;
@@ -258,37 +260,58 @@ TEST_F(FlashProgram, ProgramOpcodeFollowsVendor)
 TEST_F(FlashProgram, CapacityLimits)
 {
     auto image = RandomImage(4096, 8);
-    {
-        // 0x22: sixteen segments; the last 64 KB of segment 15 is reachable.
-        CSimFlashCard card(Micron(0x22));
-        std::string mcs = MakeMcs(dir, "top", image, 0x0FFF0000);
-        Outcome r = Program(card, mcs);
-        ASSERT_EQ(0, r.ret) << r.out;
-        EXPECT_EQ("", Violations(card));
-        EXPECT_EQ(image, card.flash.read(0x0FFF1000, image.size()));
-        EXPECT_EQ(15, card.flash.extendedAddress());
-    }
-    {
-        // 0x18: one segment; the shifted image would start at 0x01000000.
-        CSimFlashCard card(Micron(0x18));
-        std::string mcs = MakeMcs(dir, "over", image, 0x00FFF000);
-        Outcome r = Program(card, mcs);
-        EXPECT_EQ(-22, r.ret);
-        EXPECT_EQ("", Violations(card));
-        EXPECT_NE(std::string::npos, r.out.find("ERROR: Invalid sector encountered\nERROR: Bad address 0x1000000\n"));
-        EXPECT_NE(std::string::npos, r.out.find("ERROR: Unable to set sector for sectorErase cmd"));
-        EXPECT_NE(std::string::npos, r.out.find("\nERROR: Failed to erase subsector!"));
-        EXPECT_TRUE(OpsOf(card, 0x32).size() == 1u);  // only the guard page
-    }
-    {
+    // 0x22: sixteen segments; the last 64 KB of segment 15 is reachable.
+    CSimFlashCard card(Micron(0x22));
+    std::string mcs = MakeMcs(dir, "top", image, 0x0FFF0000);
+    Outcome r = Program(card, mcs);
+    ASSERT_EQ(0, r.ret) << r.out;
+    EXPECT_EQ("", Violations(card));
+    EXPECT_EQ(image, card.flash.read(0x0FFF1000, image.size()));
+    EXPECT_EQ(15, card.flash.extendedAddress());
+}
+
+// An image with any byte outside the flash, after the shift behind the guard,
+// is refused after identification and before the guard or any erase; sums
+// past 32 bits must not wrap onto address 0.
+TEST_F(FlashProgram, ImageNotFittingTheFlashLeavesItUntouched)
+{
+    auto image = RandomImage(4096, 8);
+    struct Case {
+        const char* name;
+        uint8_t capacity;
+        std::string mcs;
+        const char* msg;
+    };
+    const std::vector<Case> cases = {
+        // The shifted image would start at 0x01000000, on a one-segment part.
+        {"segment", 0x18, MakeMcs(dir, "over", image, 0x00FFF000),
+         "ERROR: Invalid sector encountered\nERROR: Bad address 0x1000000\n"},
         // 0x17 is a 64 Mbit part: segment 0 ends at 8 MB.
-        CSimFlashCard card(Micron(0x17));
-        std::string mcs = MakeMcs(dir, "half", image, 0x00900000);
-        Outcome r = Program(card, mcs);
-        EXPECT_EQ(-22, r.ret);
-        EXPECT_EQ("", Violations(card));
-        EXPECT_NE(std::string::npos, r.out.find("ERROR: Bad address 0x900000"));
-        EXPECT_TRUE(card.flash.ops().empty());
+        {"size", 0x17, MakeMcs(dir, "half", image, 0x00900000), "ERROR: Bad address 0x901000"},
+        // 0xFFFFF000 + 4096 wraps to 0 in 32 bits.
+        {"wrap", 0x19,
+         GenerateMcs(dir, "wrap",
+                     "-generate 0x01002000 0x01002100 -constant 0x5A -generate 0xFFFFF000 0xFFFFF100 -constant 0xA5"),
+         "ERROR: Bad address 0x100000000"},
+        // A block whose last byte is 0xFFFFFFFE.
+        {"top of 4 GB", 0x19,
+         GenerateMcs(dir, "top4g",
+                     "-generate 0x01002000 0x01002100 -constant 0x5A -generate 0xFFFFFF00 0xFFFFFFFF -constant 0xA5"),
+         "ERROR: Bad address 0x100000f00"},
+        // The second block lies above the 32 MB part.
+        {"second block", 0x19,
+         GenerateMcs(dir, "second",
+                     "-generate 0x01002000 0x01002100 -constant 0x5A -generate 0x03000000 0x03000100 -constant 0xA5"),
+         "ERROR: Bad address 0x3001000"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NE("", c.mcs) << c.name;
+        CSimFlashCard card(Micron(c.capacity));
+        Outcome r = Program(card, c.mcs);
+        EXPECT_EQ(-22, r.ret) << c.name;
+        EXPECT_NE(std::string::npos, r.out.find(c.msg)) << c.name << ": " << r.out;
+        EXPECT_TRUE(card.flash.ops().empty()) << c.name << ": " << r.out;
+        EXPECT_EQ("", Violations(card)) << c.name;
     }
 }
 
@@ -301,13 +324,23 @@ TEST_F(FlashProgram, MalformedFilesAreRefusedBeforeErasing)
         const char* name;
         std::string text;
         int ret;
-        const char* msg;
+        std::string msg;
     };
     const std::vector<Case> cases = {
-        {"no colon", Ela(0) + "\n" + Record(0, 0, d16) + "\n" + "10000000A5\n" + Eof() + "\n", -22, nullptr},
-        {"data of 17", Ela(0) + "\n" + Record(0, 0, d17) + "\n" + Eof() + "\n", -22, nullptr},
-        {"ela address", Record(0x04, 0x10, {0, 1}) + "\n" + Record(0, 0, d16) + "\n" + Eof() + "\n", -22, nullptr},
-        {"ela length", Record(0x04, 0, {0, 1, 0}) + "\n" + Record(0, 0, d16) + "\n" + Eof() + "\n", -22, nullptr},
+        {"no colon", Ela(0) + "\n" + Record(0, 0, d16) + "\n" + "10000000A5\n" + Eof() + "\n", -22,
+         "ERROR: Line 3 of " + (dir / "bad.mcs") + " does not start with ':'\n"},
+        {"data of 17", Ela(0) + "\n" + Record(0, 0, d17) + "\n" + Eof() + "\n", -22,
+         "ERROR: Data record on line 2 of " + (dir / "bad.mcs") +
+             " holds 17 bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)\n"},
+        {"ela address", Record(0x04, 0x10, {0, 1}) + "\n" + Record(0, 0, d16) + "\n" + Eof() + "\n", -22,
+         "ERROR: Extended linear address record on line 1"},
+        {"ela length", Record(0x04, 0, {0, 1, 0}) + "\n" + Record(0, 0, d16) + "\n" + Eof() + "\n", -22,
+         "must have address 0000 and 2 data bytes"},
+        {"end of 4 GB", Ela(0xFFFF) + "\n" + Record(0, 0xFFF0, d16) + "\n" + Eof() + "\n", -22,
+         "ERROR: Data on line 2 of " + (dir / "bad.mcs") + " reaches the end of the 32-bit address space\n"},
+        // A line is read only up to the longest record: no line end in 4 MB.
+        {"no line end", Ela(0) + "\n:" + std::string(4 << 20, '0'), -22,
+         "ERROR: Line 2 of " + (dir / "bad.mcs") + " is longer than 521 characters\n"},
         {"gap", Ela(1) + "\n" + Record(0, 0, d16) + "\n" + Record(0, 0x20, d16) + "\n" + Eof() + "\n", -22,
          "Address is not contiguous ! \n"},
         {"checksum", Ela(0) + "\n" + ":10000000A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A500\n" + Eof() + "\n", -22,
@@ -325,9 +358,7 @@ TEST_F(FlashProgram, MalformedFilesAreRefusedBeforeErasing)
         qtest::WriteFile(path, c.text);
         Outcome r = Program(card, path);
         EXPECT_EQ(c.ret, r.ret) << c.name;
-        if (c.msg) {
-            EXPECT_NE(std::string::npos, r.out.find(c.msg)) << c.name << ": " << r.out;
-        }
+        EXPECT_NE(std::string::npos, r.out.find(c.msg)) << c.name << ": " << r.out;
         EXPECT_EQ(std::string::npos, r.out.find("ELA Records")) << c.name;
         EXPECT_TRUE(card.flash.ops().empty()) << c.name;
         EXPECT_EQ(0u, card.controller.registerWrites()) << c.name;
@@ -338,6 +369,17 @@ TEST_F(FlashProgram, MalformedFilesAreRefusedBeforeErasing)
     EXPECT_EQ(-2, r.ret);
     EXPECT_NE(std::string::npos,
               r.out.find("ERROR: Cannot open " + (dir / "missing.mcs") + ". Check that it exists and is readable.\n"));
+
+    // Neither a FIFO (the open would block) nor a device that never ends.
+    std::string fifo = dir / "fifo.mcs", zero = dir / "zero.mcs";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/zero", zero.c_str()));
+    for (const std::string& path : {fifo, zero}) {
+        r = Program(card, path);
+        EXPECT_EQ(-2, r.ret) << path;
+        EXPECT_NE(std::string::npos, r.out.find("ERROR: " + path + " is not a regular file\n")) << r.out;
+    }
+    EXPECT_TRUE(card.flash.ops().empty());
 
     flash_spi unmapped(nullptr);
     EXPECT_EQ(-13, unmapped.xclUpgradeFirmwareXSpi(dir / "missing.mcs", 0));
