@@ -81,7 +81,8 @@ uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
         uint64_t chunk = ulLen - done;
         if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
         off_t pos = lseek(m_fdRead, (off_t)ulOffset, SEEK_SET);
-        if (pos != (off_t)ulOffset) {
+        // -1 is a failure even when it is the offset asked for (2^64 - 1).
+        if (pos < 0 || pos != (off_t)ulOffset) {
             int err = errno;
             GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
                     (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
@@ -121,7 +122,8 @@ uint64_t CDrvXdma::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t 
         uint64_t chunk = ulLen - done;
         if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
         off_t pos = lseek(m_fdWrite, (off_t)ulOffset, SEEK_SET);
-        if (pos != (off_t)ulOffset) {
+        // -1 is a failure even when it is the offset asked for (2^64 - 1).
+        if (pos < 0 || pos != (off_t)ulOffset) {
             int err = errno;
             GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
                     (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));

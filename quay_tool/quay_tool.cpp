@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -162,10 +163,29 @@ int quay_tool_upgrade(char* lpDevice, char* lpMcsFile) {
 
 static void logWelcome() { TOOL_LOGI("welcome to quay_tool @ Corvane! %s", GetLibVersion()); }
 
+// The register address of a debug read or write: the whole text a number of
+// base (0: automatic) and addr + len within the file offsets the driver can
+// seek to. Logs the refusal otherwise.
+static bool debugAddress(const char* lpCmd, const char* lpText, int base, uint64_t ulLen, uint64_t& ulAddr) {
+    const char* p = lpText;
+    while (*p == ' ' || *p == '\t') ++p;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = *p == '-' ? 0 : strtoull(p, &end, base);
+    if (*p == '-' || errno != 0 || end == p || *end != '\0' || v > (unsigned long long)INT64_MAX ||
+        ulLen > (uint64_t)INT64_MAX - v) {
+        TOOL_LOGE("debug %s: bad address %s", lpCmd, lpText);
+        return false;
+    }
+    ulAddr = v;
+    return true;
+}
+
 static void debugRead(CGtFpgaService* lpService, char** argv) {
-    uint64_t ulAddr = strtoul(argv[3], nullptr, 16);
     long lLen = strtol(argv[4], nullptr, 10);
     if ((unsigned long)lLen > 128) lLen = 128;
+    uint64_t ulAddr = 0;
+    if (!debugAddress("read", argv[3], 16, (uint64_t)lLen, ulAddr)) return;
     uint8_t buf[128] = {0};
     if (lpService->GetRegWithBytes(ulAddr, (uint64_t)lLen, buf) != 0) return;
     printf("read %ld bytes from addr 0x%lx\n", lLen, (unsigned long)ulAddr);
@@ -177,10 +197,11 @@ static void debugRead(CGtFpgaService* lpService, char** argv) {
 }
 
 static void debugWrite(CGtFpgaService* lpService, char** argv) {
-    uint64_t ulAddr = strtoul(argv[3], nullptr, 0);
     unsigned long ulLen = strtoul(argv[4], nullptr, 0);
     uint64_t ulValue = strtoul(argv[5], nullptr, 0);
     if (ulLen > 8) ulLen = 8;
+    uint64_t ulAddr = 0;
+    if (!debugAddress("write", argv[3], 0, ulLen, ulAddr)) return;
     uint8_t buf[8] = {0};
     for (unsigned long i = 0; i < ulLen; ++i)
         buf[i] = (uint8_t)(ulValue >> (8 * (ulLen - 1 - i)));

@@ -192,6 +192,16 @@ TEST_F(XdmaTest, ShortReadAndSeekFailureLeaveValueUntouched) {
         << log.Text();
     EXPECT_EQ(-1, drv.WriteInt16(0x8000000000000000ull, 1));
     EXPECT_EQ(2, log.Count("seek failed."));
+
+    // lseek's failure value -1 is also the offset 2^64 - 1 cast to off_t.
+    uint8_t before[4] = {0}, after[4] = {0};
+    ASSERT_EQ(4u, drv.ReadBytes(0, before, 4));
+    const uint8_t mark[4] = {0xde, 0xad, 0xbe, 0xef};
+    EXPECT_EQ(0u, drv.WriteBytes(~0ull, mark, 4));
+    EXPECT_EQ(0u, drv.ReadBytes(~0ull, buf, 4));
+    ASSERT_EQ(4u, drv.ReadBytes(0, after, 4));
+    EXPECT_EQ(0, memcmp(before, after, 4));
+    EXPECT_EQ(4, log.Count("seek failed."));
 }
 
 TEST_F(XdmaTest, ShortWriteFails) {

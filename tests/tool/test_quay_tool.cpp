@@ -266,6 +266,18 @@ TEST(QuayTool, DebugReadWriteAndDate) {
     EXPECT_NE(std::string::npos, out.find("    ./quay_tool decode[or encode] infile outfile\n")) << out;
     EXPECT_NE(std::string::npos, out.find("[Main]compile date: 2024.11.05.13:47\n")) << out;
 
+    // Addresses the driver cannot seek to, or that are not numbers, are
+    // refused before any access.
+    env.Poke(0, "\x01\x02\x03\x04");
+    for (const char* cmd : {"debug write 0xffffffffffffffff 4 0xdeadbeef", "debug write 0x7ffffffffffffffe 4 1",
+                            "debug write -1 4 1", "debug write 0x10zz 4 1", "debug read ffffffffffffffff 4"}) {
+        out = env.Run(cmd);
+        EXPECT_NE(std::string::npos, out.find("bad address")) << cmd << "\n" << out;
+        EXPECT_EQ(std::string::npos, out.find(" into addr ")) << out;
+        EXPECT_EQ(std::string::npos, out.find("bytes from addr")) << out;
+    }
+    EXPECT_EQ(std::string("\x01\x02\x03\x04", 4), env.Peek(0, 4));
+
     // Unknown sub-commands and wrong counts do nothing.
     out = env.Run("debug read 0x10");
     EXPECT_EQ(std::string::npos, out.find("bytes from addr")) << out;
