@@ -130,6 +130,15 @@ int64_t Uti_GetFileSize(const char* lpPath) {
     return (int64_t)st.st_size;
 }
 
+const char* Uti_NotRegularFile(const char* lpPath) {
+    if (lpPath == nullptr) return strerror(EINVAL);
+    struct stat st;
+    if (stat(lpPath, &st) != 0) return strerror(errno);
+    if (S_ISDIR(st.st_mode)) return strerror(EISDIR);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    return nullptr;
+}
+
 int ipStr2val(const char* lpText, uint8_t* lpBytes) {
     if (lpText == nullptr || lpBytes == nullptr) return -1;
     char work[21];

@@ -45,6 +45,10 @@ bool IsCurUserRoot();
 
 // Size in bytes of the file, or -1 if it cannot be examined.
 int64_t Uti_GetFileSize(const char* lpPath);
+// Null when lpPath names a regular file (after links), else why not, as a
+// short text. Input files are checked with it before they are opened: a FIFO
+// would block the open and a device such as /dev/zero never ends.
+const char* Uti_NotRegularFile(const char* lpPath);
 // Dotted decimal IPv4 text to 4 bytes: 0 on success, -1 on malformed input
 // (including more than four components).
 int ipStr2val(const char* lpText, uint8_t* lpBytes);

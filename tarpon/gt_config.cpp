@@ -12,6 +12,7 @@
 
 #include <iniparser.h>
 
+#include "common.h"
 #include "gt_logger.h"
 
 CGtConfig* g_lpConfig = nullptr;
@@ -120,13 +121,8 @@ void CGtConfig::FreeHandle() {
 
 int32_t CGtConfig::LoadFile(const char* configPath) {
     iniparser_set_error_callback(IniErrorToLog);
-    struct stat st;
-    const char* why = nullptr;
-    if (stat(configPath, &st) != 0) {
-        why = strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        why = strerror(EISDIR);
-    } else {
+    const char* why = Uti_NotRegularFile(configPath);
+    if (why == nullptr) {
         errno = 0;
         m_handle = iniparser_load(configPath);
         if (!m_handle) why = errno != 0 ? strerror(errno) : "syntax error";

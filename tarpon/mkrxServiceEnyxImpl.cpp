@@ -29,7 +29,10 @@ OSKIT2::CThreadMutex& FactoryMutex() {
 }
 
 // device.ini of dir, or null after the caller's failure message.
-dictionary* LoadDeviceIni(const std::string& dir) { return iniparser_load((dir + "/device.ini").c_str()); }
+dictionary* LoadDeviceIni(const std::string& dir) {
+    std::string path = dir + "/device.ini";
+    return Uti_NotRegularFile(path.c_str()) == nullptr ? iniparser_load(path.c_str()) : nullptr;
+}
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 
 #include <tinyxml2.h>
 
+#include "common.h"
 #include "gt_codec.h"
 #include "gt_logger.h"
 
@@ -38,7 +39,7 @@ struct InputFile {
 enum ReadResult { READ_OK, READ_OPEN_FAIL, READ_SIZE_ZERO, READ_NO_MEMORY, READ_SHORT };
 
 ReadResult ReadWhole(const char* path, InputFile& in, const char* readMsg) {
-    FILE* fp = path ? fopen(path, "rb") : nullptr;
+    FILE* fp = path && Uti_NotRegularFile(path) == nullptr ? fopen(path, "rb") : nullptr;
     if (!fp) return READ_OPEN_FAIL;
     struct stat st;
     if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -1,6 +1,8 @@
 // Configuration service: loading quay.ini, the device and monitor records,
 // typed look-ups and the MAC / IPv4 text parsers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -70,6 +72,16 @@ TEST_F(ConfigTest, UnloadableFilesFailWith600004AndTheSystemErrorText) {
         LogCapture cap;
         EXPECT_EQ(600004, cfg.Init(m_dir.path().c_str()));
         EXPECT_LOG(cap, "WARN", "can't parse config file: " + m_dir.path() + ".msg:Is a directory");
+    }
+    // Neither a FIFO (the read would block) nor a device that never ends.
+    std::string fifo = m_dir / "fifo.ini", zero = m_dir / "zero.ini";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/zero", zero.c_str()));
+    for (const std::string& path : {fifo, zero}) {
+        CGtConfig cfg;
+        LogCapture cap;
+        EXPECT_EQ(600004, cfg.Init(path.c_str()));
+        EXPECT_LOG(cap, "WARN", "can't parse config file: " + path + ".msg:not a regular file");
     }
     {
         // A line that is no INI syntax makes iniparser refuse the file.

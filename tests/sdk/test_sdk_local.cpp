@@ -4,6 +4,7 @@
 // delivered once, in order and intact.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -83,22 +84,26 @@ TEST_F(SdkLocal, InitFailsOnBadDeviceIni) {
     } cases[] = {
         {"[device]\ndmapoolsize = 1\n", "Get device.ini config fail."},
         {"", "Get device.ini config fail."},  // no device.ini at all
+        {"fifo", "Get device.ini config fail."},  // would block the read
     };
     for (const auto& c : cases) {
-        if (c.ini.empty())
-            unlink((m_env.dir() + "/device.ini").c_str());
-        else
-            qtest::WriteFile(m_env.dir() + "/device.ini", c.ini);
+        std::string path = m_env.dir() + "/device.ini";
+        unlink(path.c_str());
+        if (c.ini == "fifo")
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        else if (!c.ini.empty())
+            qtest::WriteFile(path, c.ini);
         MkrxInitParam_t p = m_env.Param(MKRX_ONE_SDK_PERFORMANCE_MODE, MKRX_RAW_FPGA_DATA);
         testing::internal::CaptureStdout();
         EXPECT_EQ(nullptr, NewIMkrxService(&p));
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(std::string::npos, out.find(c.ini.empty() ? "can't parse config file: device.ini"
+        EXPECT_NE(std::string::npos, out.find(c.ini.empty() || c.ini == "fifo" ? "can't parse config file: device.ini"
                                                              : "Get quay.ini path fail ! maybe You haven't entered."))
             << out;
         EXPECT_NE(std::string::npos, m_env.Log().find(c.message));
     }
     // A card without the configured channel: the engine's failure fails Init.
+    unlink((m_env.dir() + "/device.ini").c_str());
     qtest::WriteFile(m_env.dir() + "/device.ini", Env::DeviceIni(m_env.dir()));
     qtest::WriteFile(m_env.dir() + "/quay.ini",
                      qtest::RunCmd("sed 's/^dma0name.*/dma0name = NO_SUCH/' " + m_env.dir() + "/quay.ini"));

@@ -1,5 +1,7 @@
 // The operator's tool, run as a program against the virtual card.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -146,6 +148,24 @@ TEST(QuayTool, BringUpFailureIsLogged) {
     EXPECT_NE(std::string::npos, out.find("[ERROR  ]")) << out;
     EXPECT_NE(std::string::npos, out.find("[Main]fpga device init fail.")) << out;
     EXPECT_EQ(std::string::npos, out.find("welcome to quay_tool"));
+
+    // quay.ini, then bin, as a FIFO or a link to /dev/zero: refused with the
+    // usual load failure, without blocking or spinning (timeout ends a hang
+    // with status 124).
+    for (const char* file : {"quay.ini", "bin"}) {
+        for (bool fifo : {true, false}) {
+            ToolEnv bad;
+            std::string path = bad.dir() + "/" + file;
+            unlink(path.c_str());
+            ASSERT_EQ(0, fifo ? mkfifo(path.c_str(), 0600) : symlink("/dev/zero", path.c_str()));
+            out = bad.Run("info", "", &status, "timeout -s KILL 20");
+            EXPECT_EQ(0, status) << file << out;
+            EXPECT_NE(std::string::npos, out.find(std::string(file) == "bin"
+                                                      ? "bin file missing. Please cotact the technical support"
+                                                      : "can't parse config file: ./quay.ini.msg:"))
+                << file << out;
+        }
+    }
 
     // Unknown firmware: bring-up succeeds, the running information does not.
     ToolEnv env2;
