@@ -35,6 +35,7 @@ QC_ConnectInfo::QC_ConnectInfo(sock_t s, bool bListen, int64_t now, bool bFlagsS
       m_sendLen(0),
       m_CTime(now),
       m_nEvTimes(0),
+      m_lastPassMs(now),
       hm(),
       m_u32_epoll_events(0),
       m_bAnswered(false) {
@@ -212,11 +213,18 @@ int QC_http_server_socket::do_poll() {
         }
     }
 
-    // Bring every connection's registration in line with its state.
+    // Bring every connection's registration in line with its state. Passes
+    // come quickly while other clients are busy: one counts towards the idle
+    // limit only QC_MIN_PASS_GAP_MS after the last one counted, so a request
+    // is not dropped because others came and went.
+    int64_t passStart = now_ms();
     for (auto& kv : m_ConnectList) {
         QC_ConnectInfo& c = kv.second;
         if (c.m_bListen || c.m_socket < 0) continue;
-        ++c.m_nEvTimes;
+        if (passStart - c.m_lastPassMs >= QC_MIN_PASS_GAP_MS) {
+            ++c.m_nEvTimes;
+            c.m_lastPassMs = passStart;
+        }
         sync_epoll(c);
     }
 

@@ -25,7 +25,8 @@ enum {
     QC_RECV_CHUNK = 2048,         // bytes read per ready event
     QC_MAX_REQUEST_HEAD = 8192,   // a head not complete within this many bytes is refused
     QC_MAX_CONN_AGE_MS = 6000,    // a client connection lives at most this long
-    QC_MAX_IDLE_PASSES = 15,      // ... and is closed after more passes than this without progress
+    QC_MAX_IDLE_PASSES = 15,      // ... and is closed after more passes than this without progress,
+    QC_MIN_PASS_GAP_MS = 300,     // ... counting a pass only this long after the last one counted
     QC_POLL_TIMEOUT_MS = 300,
     QC_POLL_MAX_EVENTS = 20,
     QC_LISTEN_BACKLOG = 128,
@@ -49,6 +50,7 @@ struct QC_ConnectInfo {
     int m_sendLen;
     int64_t m_CTime;   // creation time, monotonic milliseconds
     int m_nEvTimes;    // poll passes in a row without progress on this connection
+    int64_t m_lastPassMs;  // when the last pass was counted in m_nEvTimes (creation at first)
     Q_HTTP::Q_http_message hm;
     uint32_t m_u32_epoll_events;  // mask the socket is registered with, 0 when not registered
     bool m_bAnswered;  // the request was handled; later input is read and dropped

@@ -122,6 +122,39 @@ TEST_F(ExporterLoad, ThousandsOfConnectionsOpenedAndDropped) {
     EXPECT_TRUE(BackToBaseline()) << CountOpenFds() << " descriptors, " << baseline << " before";
 }
 
+// Other clients coming and going make passes quick; a client that connected
+// before them and sends its request afterwards is still answered.
+TEST_F(ExporterLoad, ChurnAroundAWaitingClientDoesNotExpireIt) {
+    for (int others : {20, 60}) {
+        int a = Connect(port);
+        ASSERT_GE(a, 0);
+        usleep(20000);  // accepted
+        for (int i = 0; i < others; ++i) {  // ~2 ms each: a pass for the accept, one for the close
+            int s = Connect(port);
+            usleep(1000);
+            if (s >= 0) close(s);
+            usleep(1000);
+        }
+        ASSERT_TRUE(SendAll(a, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+        std::string raw;
+        ReadUntilClose(a, &raw, 10.0);
+        close(a);
+        EXPECT_EQ(0u, raw.rfind("HTTP/1.1 200", 0)) << others << " others: " << raw.substr(0, 80);
+    }
+
+    // Fifty scrapes at once, each answered whole.
+    g_rows = 50;
+    std::atomic<int> good{0};
+    std::vector<std::thread> scrapers;
+    for (int i = 0; i < 50; ++i)
+        scrapers.emplace_back([&] {
+            HttpResponse r = Get(port);
+            if (r.status == 200 && Samples(r.body, "load_rows").size() == 50u) ++good;
+        });
+    for (auto& t : scrapers) t.join();
+    EXPECT_EQ(50, good.load());
+}
+
 TEST_F(ExporterLoad, SlowReaderDoesNotStallOthers) {
     g_rows = 4000;  // a body of a few hundred KiB
     std::atomic<bool> done{false};
