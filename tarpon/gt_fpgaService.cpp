@@ -141,6 +141,14 @@ int CGtFpgaService::WriteIntReg(const CfgDes_t* lpDes, const char* lpKey) {
     const RegDes_t& reg = lpDes->tRegDes;
     const uint64_t off = reg.byteOffset;
     int ret = 0;
+    // The field keeps only its low bits: say so when the value has more.
+    const uint64_t full = (uint64_t)m_lpConfig->GetConfigLongInt(lpKey, (int64_t)lpDes->nDefVal);
+    if (reg.bitWidth < 64 && full > LowMask(reg.bitWidth)) {
+        std::string text = m_lpConfig->GetConfigString(lpKey, "");
+        if (text.empty()) text = std::to_string(lpDes->nDefVal);
+        GT_LOGW(GT_TAG_SRV, "register %s: value %s does not fit its %u-bit field, %" PRIu64 " is written.", lpKey,
+                text.c_str(), reg.bitWidth, full & LowMask(reg.bitWidth));
+    }
     if (reg.bitOffset == 0 && (reg.bitWidth == 8 || reg.bitWidth == 16 || reg.bitWidth == 32)) {
         uint32_t v = (uint32_t)m_lpConfig->GetConfigInt(lpKey, (int32_t)(uint32_t)lpDes->nDefVal);
         if (reg.bitWidth == 8)

@@ -51,7 +51,8 @@ std::string EdgeXml() {
                     Reg("CFGFILE", "never", 0xD0, 0, 31, "date") +
                     Reg("CFGFILE", "rw_field", 0xD8, 4, 3, "int", "0") +
                     Reg("CFGFILE", "tool_day", 0xE0, 0, 32, "time_yyyymmdd", "0") +
-                    Reg("CFGFILE", "tool_time", 0xE8, 0, 64, "time", "0"));
+                    Reg("CFGFILE", "tool_time", 0xE8, 0, 64, "time", "0") +
+                    Reg("CFGFILE", "vlan_id", 0xF0, 0, 16, "int", "0"));
 }
 
 const std::map<std::string, std::string> kEdgeIni = {
@@ -68,6 +69,7 @@ const std::map<std::string, std::string> kEdgeIni = {
     {"t:rw_field", "5"},
     {"t:tool_day", "20240101"},
     {"t:tool_time", "0x77"},
+    {"t:vlan_id", "70000"},
 };
 
 const uint64_t kSentinel = 0xA5A5A5A5A5A5A5A5ull;
@@ -107,6 +109,15 @@ void CheckEdge(const Card& card, const std::string& log) {
     EXPECT_EQ(0u, card.PeekLE(0xC8, 6));
     EXPECT_EQ(kSentinel, card.PeekLE(0xD0, 8));
     EXPECT_EQ(0xFFFFFFFFFFFFFFDFull, card.PeekLE(0xD8, 8));
+    // Values wider than their field are cut as before, and said so.
+    EXPECT_EQ(4464u, card.PeekLE(0xF0, 2));
+    EXPECT_NE(std::string::npos, log.find("register t:vlan_id: value 70000 does not fit its 16-bit field, 4464 is written."))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("register t:u8: value 0x1FF does not fit its 8-bit field, 255 is written."));
+    size_t warnings = 0;
+    for (size_t at = log.find("does not fit its"); at != std::string::npos; at = log.find("does not fit its", at + 1))
+        ++warnings;
+    EXPECT_EQ(2u, warnings) << "fields that fit their value are written quietly";
 }
 
 }  // namespace
