@@ -164,8 +164,8 @@ void DetachShareMem() {
     g_pShmBase = nullptr;
 }
 
-int GetSemByKey(int key, int& semid) {
-    int id = OpenSem(key);
+int GetSemByKey(int key, int& semid, bool create) {
+    int id = create ? OpenSem(key) : semget(key, 1, 0);
     if (id < 0) {
         GT_LOGE(GT_TAG_FPGA, "sem get fail, key:%d, msg:%s", key, strerror(errno));
         return -1;
@@ -698,7 +698,7 @@ void CMkrxPoolConsumer::Consume(uint32_t bytes) {
 void CMkrxPoolConsumer::Detach() {
     if (m_pSlot == nullptr) return;
     int semid = -1;
-    bool locked = GetSemByKey(MKRX_SEM_SLOT_KEY, semid) == 0;
+    bool locked = GetSemByKey(MKRX_SEM_SLOT_KEY, semid, false) == 0;
     if (Owned()) {
         StoreRelease(&m_pSlot->bValidTag, (uint8_t)0);
         uint32_t run = LoadRelaxed(&m_pHead->uiRunSdkNum);
@@ -712,7 +712,7 @@ void CMkrxPoolConsumer::Detach() {
 
 int MkrxWriteEventMsg(MkrxShareMemInfo_t* h, const char* lpText) {
     int semid = -1;
-    if (GetSemByKey(MKRX_SEM_EVENT_KEY, semid) != 0) return -1;
+    if (GetSemByKey(MKRX_SEM_EVENT_KEY, semid, false) != 0) return -1;
     int rc = 0;  // -2 once the log is full
     uint64_t idx = LoadRelaxed(&h->stSdkEveInf.ullWrIdx);
     if (idx < MKRX_MAX_EVENT_NUM) {

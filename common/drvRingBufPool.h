@@ -158,9 +158,10 @@ void freeShareMem();
 // Consumer: detaches without removing.
 void DetachShareMem();
 
-// Takes the lock semaphore of key (created with value 1 if missing): 0 with
-// its id, or -1.
-int GetSemByKey(int key, int& semid);
+// Takes the lock semaphore of key: 0 with its id, or -1. A missing set is
+// created with value 1, unless create is false: a consumer leaving after the
+// producer removed the sets must not leave new ones behind.
+int GetSemByKey(int key, int& semid, bool create = true);
 int ReleaseSem(int semid);
 int InitShmmSemByKey(int key);
 int InitShmmSemByOldVal(int key);

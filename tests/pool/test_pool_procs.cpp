@@ -280,6 +280,20 @@ TEST_F(PoolProcs, RestartedProducerContinuesUnderAttachedConsumers) {
     EXPECT_EQ(-1, SemValue(MKRX_SEM_EVENT_KEY));
 }
 
+// A consumer that leaves after the producer removed the semaphore sets
+// (its logout and its last event message) does not create them again.
+TEST_F(PoolProcs, ConsumerLeavingAfterTheProducerLeavesNoSemaphores) {
+    StartProducer(MKRX_RAW_FPGA_DATA);
+    CMkrxPoolConsumer c;
+    ASSERT_EQ(0, c.Attach(GetShareMemBase()));
+    DelShmmSemByKey(MKRX_SEM_SLOT_KEY);
+    DelShmmSemByKey(MKRX_SEM_EVENT_KEY);
+    EXPECT_EQ(-1, MkrxWriteEventMsg(m_head, "logout"));
+    c.Detach();
+    EXPECT_EQ(-1, SemValue(MKRX_SEM_SLOT_KEY));
+    EXPECT_EQ(-1, SemValue(MKRX_SEM_EVENT_KEY));
+}
+
 TEST_F(PoolProcs, NonRootProducerFindingASegmentIsRefused) {
     StartProducer(MKRX_RAW_FPGA_DATA);
     struct passwd* pw = getpwnam("nobody");
