@@ -14,7 +14,8 @@
 #
 #   demo.sh [BUILD_DIR]
 # Settings from the environment (a test runs the demo with them):
-#   DEMO_SECONDS=N  stop after N seconds (the consumers' -s); default: Ctrl-C
+#   DEMO_SECONDS=N  feed N seconds' worth of records, stop when the consumers
+#                   have read them all; default: run until Ctrl-C
 #   DEMO_PLAIN=1    plain lines, no screen redraw (default when not a terminal)
 #   DEMO_DIR=DIR    work in DIR and keep it (default: a folder in /tmp, removed)
 #   DEMO_RATE=N     records/s of the feed (default 50000)
@@ -118,8 +119,15 @@ PIDS+=($!)
 setsid "$PRODUCER" -d "$DEMO" -l "$DEMO/log" -t 2 -s > producer.out 2>&1 &
 PIDS+=($!)
 started QxDeliverDmaServer producer.out "QxDeliverDmaServer: producing"
+# A bounded run feeds RATE x SECONDS records and the consumers read them all
+# (with a time limit in case some never come): nothing arrives after they
+# left, so the producer's counts are those of the run.
 LIMIT=()
-[ "$SECONDS_LIMIT" = 0 ] || LIMIT=(-s "$SECONDS_LIMIT")
+COUNT=0
+if [ "$SECONDS_LIMIT" != 0 ]; then
+  COUNT=$((RATE * SECONDS_LIMIT))
+  LIMIT=(-n "$COUNT" -s $((SECONDS_LIMIT + 10)))
+fi
 CONSUMERS=()
 for c in c1 c2; do
   "$CONSUMER" -d "$DEMO" -l "$DEMO/log" -t 2 "${LIMIT[@]}" > "$c.out" 2>&1 &
@@ -127,7 +135,7 @@ for c in c1 c2; do
   CONSUMERS+=($!)
   started "mkrx_consumer $c" "$c.out" "mkrx_consumer: attached"
 done
-"$SIMCTL" feed MAC_CHAN0_DATA rate="$RATE" size=120 types=1,2,3 > /dev/null
+"$SIMCTL" feed MAC_CHAN0_DATA rate="$RATE" size=120 types=1,2,3 count="$COUNT" > /dev/null
 
 cat <<EOT
 demo folder: $DEMO (card, quay.ini, device.ini, bin; logs in log/)
