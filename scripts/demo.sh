@@ -180,7 +180,7 @@ table() {  # [total]
   if [ -n "$PLAIN" ]; then
     echo "--- $(date +%T)${1:+ final}"
   else
-    printf '\033[H\033[J\033[1mquay demo %s\033[0m  feed %s rec/s  (Ctrl-C stops)\n' "$(date +%T)" "$RATE"
+    printf '\033[H\033[J\033[1mquay demo %s%s\033[0m  feed %s rec/s  (Ctrl-C stops)\n' "$(date +%T)" "${1:+ final}" "$RATE"
   fi
   printf '%-9s %10s %12s %8s %8s %9s %9s\n' consumer rec/s records gaps lost p50_us p99_us
   consumer_row c1 c1.out "${1:-}"
