@@ -5,6 +5,8 @@
 #   make demo       run the daemon quay on an animated virtual card (Ctrl-C stops it)
 #   make demo-tool  an operator's quay_tool session on the virtual card
 #   make bench      build and run the benchmarks
+#   make package    the Debian package (build/quay_VERSION_ARCH.deb) with CPack
+#   make install    cmake --install into PREFIX (default /usr/local)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -12,7 +14,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench clean
+.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench package install clean
 
 all: build
 
@@ -48,6 +50,14 @@ demo-tool: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+
+PREFIX ?= /usr/local
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -183,8 +183,12 @@ inline int64_t NowNs() {
 // its records starts with uint16 type, uint16 length, uint32 sequence number
 // of its type (from 1). The first record of a type shows where this client
 // joined; after it, a number that does not follow the previous one is a gap
-// (lost = the numbers skipped). Prints once a second (Tick) and at the end.
-// One thread uses an object.
+// (lost = the numbers skipped). Prints once a second (Tick) and at the end:
+//   NAME: [total ]SECS s: records N bytes N rec/s N bytes/s N gaps N lost N bad N
+//         [latency_us min X avg X max X p50 X p99 X]
+// (one line; the latency part with type 2 framing; the figures of a
+// per-second line are the counts so far, its rates and latencies the last
+// second's). One thread uses an object.
 class FeedStats {
 public:
     explicit FeedStats(const char* name) : m_name(name), m_last(65536, 0) { m_start = m_lastPrint = NowNs(); }
@@ -239,21 +243,50 @@ public:
     void Final() { Print("total ", (NowNs() - m_start) / 1e9, m_records, m_bytes, m_all); }
 
 private:
+    // Latencies of a window or of the whole run: min, max, mean and a
+    // histogram for the percentiles. Buckets are exact below 64 ns and then
+    // 32 per power of two (within about 3%) up to 2^40 ns.
     struct Lat {
+        static constexpr int kSub = 32;
         int64_t min = INT64_MAX, max = INT64_MIN, sum = 0;
         uint64_t n = 0;
+        std::vector<uint32_t> hist = std::vector<uint32_t>(64 + 35 * kSub, 0);
+        static size_t Bucket(int64_t ns) {
+            if (ns < 64) return ns < 0 ? 0 : (size_t)ns;
+            int lg = 63 - __builtin_clzll((uint64_t)ns);  // >= 6
+            if (lg >= 40) return 64 + 35 * kSub - 1;
+            return 64 + (size_t)(lg - 6) * kSub + (size_t)((ns >> (lg - 5)) & (kSub - 1));
+        }
+        // The smallest latency of a bucket (a percentile is reported as the
+        // lower edge of the bucket that holds it).
+        static int64_t Low(size_t b) {
+            if (b < 64) return (int64_t)b;
+            int lg = (int)((b - 64) / kSub) + 6;
+            return ((int64_t)kSub + (int64_t)((b - 64) % kSub)) << (lg - 5);
+        }
         void Add(int64_t ns) {
             min = ns < min ? ns : min;
             max = ns > max ? ns : max;
             sum += ns;
             ++n;
+            ++hist[Bucket(ns)];
+        }
+        // The latency below which a fraction q of the records lie.
+        int64_t Percentile(double q) const {
+            uint64_t rank = (uint64_t)(q * (double)n), seen = 0;
+            for (size_t b = 0; b < hist.size(); ++b) {
+                seen += hist[b];
+                if (seen > rank) return Low(b) > min ? (Low(b) < max ? Low(b) : max) : min;
+            }
+            return max;
         }
     };
     void Print(const char* what, double secs, uint64_t recs, uint64_t bytes, const Lat& lat) const {
-        char latText[96] = "";
+        char latText[160] = "";
         if (lat.n > 0)
-            snprintf(latText, sizeof(latText), " latency_us min %.1f avg %.1f max %.1f", lat.min / 1e3,
-                     (double)lat.sum / lat.n / 1e3, lat.max / 1e3);
+            snprintf(latText, sizeof(latText), " latency_us min %.1f avg %.1f max %.1f p50 %.1f p99 %.1f",
+                     lat.min / 1e3, (double)lat.sum / lat.n / 1e3, lat.max / 1e3, lat.Percentile(0.50) / 1e3,
+                     lat.Percentile(0.99) / 1e3);
         printf("%s: %s%.2f s: records %" PRIu64 " bytes %" PRIu64 " rec/s %.0f bytes/s %.0f gaps %" PRIu64
                " lost %" PRIu64 " bad %" PRIu64 "%s\n",
                m_name, what, secs, m_records, m_bytes, secs > 0 ? recs / secs : 0, secs > 0 ? bytes / secs : 0,

@@ -8,6 +8,7 @@
 
 #include "flash_qx.h"
 #include "pcie_bar.h"
+#include "timer_slack.h"
 
 mflash::mflash(const char* device) : mType(SPI), mMgmtMap(nullptr), mFd(-1)
 {
@@ -56,6 +57,7 @@ int mflash::upgradeFirmware(const std::string& file)
         std::cout << "ERROR: Invalid programming type." << std::endl;
         return -1;
     }
+    fmgmt::ScopedTimerSlack exactWaits;  // the 20 us sleeps last 20 us, not the default slack's 50 more
     return mXspi->xclUpgradeFirmwareXSpi(file, 0);
 }
 

@@ -9,6 +9,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   curl prometheus srecord faketime wrk microsocks tinyproxy tcpdump dante-server
   pciutils kmod procps util-linux iproute2
+  lintian systemd dpkg-dev
 )
 
 missing=()
