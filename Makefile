@@ -7,14 +7,17 @@
 #   make bench      build and run the benchmarks
 #   make package    the Debian package (build/quay_VERSION_ARCH.deb) with CPack
 #   make install    cmake --install into PREFIX (default /usr/local)
+#   make fuzz       build the fuzz targets with clang and run each for FUZZ_SECONDS
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench package install clean
+.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench package install fuzz clean
 
 all: build
 
@@ -59,5 +62,8 @@ package: build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+fuzz: deps
+	@JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -32,7 +32,7 @@ bool safeDeviceName(const char* device)
 // enable_pci_master, which then fails cleanly.
 thread_local jmp_buf* t_pPciJump = nullptr;
 
-void pciFatal(char* msg, ...)
+__attribute__((noreturn)) void pciFatal(char* msg, ...)
 {
     va_list ap;
     va_start(ap, msg);

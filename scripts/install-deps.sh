@@ -10,6 +10,7 @@ PKGS=(
   curl prometheus srecord faketime wrk microsocks tinyproxy tcpdump dante-server
   pciutils kmod procps util-linux iproute2
   lintian systemd dpkg-dev
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()
