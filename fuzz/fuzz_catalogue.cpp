@@ -1,12 +1,16 @@
 // The register description data file: the input (after a mode byte) is the
 // file "bin" of a scratch configuration folder, decoded (mode bit 0 clear)
 // or SM4-decrypted with a fixed key (bit 0 set), and the register part
-// "sz_tcp_net" is loaded from the XML inside. Every descriptor loaded must
+// "sz_tcp_net" is loaded from the XML inside. With mode bit 1 the input is
+// the XML itself, encoded or encrypted here first, so that mutations reach
+// the catalogue rather than the cipher. Every descriptor loaded must
 // describe a field the register access can reach.
 
 #include <string>
+#include <vector>
 
 #include "fuzz_util.h"
+#include "gt_codec.h"
 #include "xmlHelper.h"
 
 namespace {
@@ -19,9 +23,23 @@ const uint8_t kKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     qfuzz::Reader in(data, size);
-    const bool encrypted = in.Byte() & 1;
+    const uint8_t mode = in.Byte();
+    const bool encrypted = mode & 1;
     g_sXmlDirect = qfuzz::ScratchDir();
-    qfuzz::WriteFile(g_sXmlDirect + "/bin", in.Rest(), in.Left());
+    std::vector<uint8_t> file(in.Rest(), in.Rest() + in.Left());
+    if (mode & 2) {
+        if (encrypted) {
+            // The loader drops the last 24 bytes of the decrypted text.
+            file.resize(file.size() + 24, ' ');
+            file.resize((file.size() + 15) / 16 * 16, ' ');
+            std::string err;
+            QFUZZ_CHECK(gtcodec::Sm4Ecb(kKey, file.data(), file.data(), file.size(), true, err));
+        } else {
+            std::string text = gtcodec::Encode(file.data(), file.size());
+            file.assign(text.begin(), text.end());
+        }
+    }
+    qfuzz::WriteFile(g_sXmlDirect + "/bin", file.data(), file.size());
 
     CXmlHelper helper;
     if (helper.LoadFromFile("sz_tcp_net", encrypted ? kKey : nullptr) != 0) return 0;

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (uint32_t i = 0; i < subs->stockclass_cnt; ++i) QFUZZ_CHECK(subs->stockclass[i] <= 0x999);
 
     // Small lists only: a list that cannot be placed costs every retry.
-    if (subs->stockid_cnt == 0 || subs->stockid_cnt > 32) return 0;
+    if (subs->stockid_cnt == 0 || subs->stockid_cnt > 8) return 0;
     const uint64_t slots = 1ull << ramWidth;
     std::vector<uint16_t> factor(HASH_FACTOR_NUM);
     std::vector<uint64_t> mem(slots * ramNum);
