@@ -4,6 +4,7 @@
 // numbers the text can name (six or three digits read as hexadecimal); a
 // table reported complete must hold every id in its slot.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (uint32_t i = 0; i < subs->stockid_cnt; ++i) QFUZZ_CHECK(subs->stockid[i] <= 0x999999);
     for (uint32_t i = 0; i < subs->stockclass_cnt; ++i) QFUZZ_CHECK(subs->stockclass[i] <= 0x999);
 
-    // Small lists only: a list that cannot be placed costs every retry.
-    if (subs->stockid_cnt == 0 || subs->stockid_cnt > 8) return 0;
+    // Only lists that fit with room to spare: one that cannot be placed (or
+    // hardly) costs all 10000 attempts, which is slow by design, not a hang.
     const uint64_t slots = 1ull << ramWidth;
+    if (subs->stockid_cnt == 0 || subs->stockid_cnt > 8 || slots * ramNum < 4ull * subs->stockid_cnt) return 0;
+    std::map<uint32_t, int> seen;
+    for (uint32_t i = 0; i < subs->stockid_cnt; ++i)
+        if (++seen[subs->stockid[i]] > ramNum) return 0;  // the same id takes one bank per listing
     std::vector<uint16_t> factor(HASH_FACTOR_NUM);
     std::vector<uint64_t> mem(slots * ramNum);
     if (get_hash_mem_param(subs->stockid, subs->stockid_cnt, ramNum, ramWidth, factor.data(), mem.data()) != 1)
