@@ -8,6 +8,7 @@
 #   make package    the Debian package (build/quay_VERSION_ARCH.deb) with CPack
 #   make install    cmake --install into PREFIX (default /usr/local)
 #   make fuzz       build the fuzz targets with clang and run each for FUZZ_SECONDS
+#   make soak       the whole system under faults for MINUTES (default 30), sanitizer builds
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -16,8 +17,9 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+MINUTES    ?= 30
 
-.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench package install fuzz clean
+.PHONY: all deps configure build test test-asan test-tsan demo demo-tool bench package install fuzz soak clean
 
 all: build
 
@@ -64,6 +66,11 @@ install: build
 
 fuzz: deps
 	@JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+soak: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUAY_SANITIZE=ON -DQUAY_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target quay quay_tool quay-vcard QxDeliverDmaServer mkrx_consumer enyx-sim-ctl cfg_bin
+	@bash scripts/soak.sh $(MINUTES) $(ASAN_BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
