@@ -9,7 +9,10 @@
 #   generator sends numbered records, and consumers (mkrx_consumer) of its
 #   shared pool; consumers are killed with SIGKILL at random moments and
 #   started again, the producer is killed now and then and started again
-#   (it then finds the segment its consumers still hold and continues).
+#   (it then finds the segment its consumers still hold and continues); now
+#   and then a consumer is stopped (SIGSTOP) until the ring has filled behind
+#   it, and the producer is stopped until the card's FIFO has overflowed, so
+#   that records are dropped and consumers expelled.
 #
 # Everything runs in PID and IPC namespaces of its own (the pool's SysV keys
 # are fixed, and consumers look for the producer by name), on free ports.
@@ -24,6 +27,9 @@
 # SOAK_RATE (feed records/s, 5000), SOAK_SIZE (record bytes, 128),
 # SOAK_CONSUMERS (3), SOAK_KILL_EVERY (mean seconds between consumer kills, 20),
 # SOAK_PRODUCER_EVERY (mean seconds between producer kills, 300),
+# SOAK_PAUSE_EVERY (mean seconds between consumer stops, 240), SOAK_STALL_EVERY
+# (mean seconds between producer stops, 420), SOAK_POOL_MIB (ring, 4),
+# SOAK_FIFO (card FIFO depth in records, 65536),
 # SOAK_RESET_EVERY (seconds between tool resets, 60), SOAK_SAMPLE_EVERY
 # (seconds between resource samples, 10), SOAK_SEED (random seed).
 set -euo pipefail
@@ -51,6 +57,15 @@ SIZE=${SOAK_SIZE:-128}
 NCONS=${SOAK_CONSUMERS:-3}
 KILL_EVERY=${SOAK_KILL_EVERY:-20}
 PROD_EVERY=${SOAK_PRODUCER_EVERY:-300}
+PAUSE_EVERY=${SOAK_PAUSE_EVERY:-240}
+STALL_EVERY=${SOAK_STALL_EVERY:-420}
+POOL_MIB=${SOAK_POOL_MIB:-4}
+FIFO=${SOAK_FIFO:-65536}
+# A stopped consumer stays stopped until the feed has filled the ring behind
+# it, a stopped producer until the feed has overflowed the card's FIFO; both
+# with 5 s to spare. A record takes its size and the 24-byte header.
+PAUSE_SECS=$(( POOL_MIB * 1048576 / (RATE * (SIZE + 24)) + 5 ))
+STALL_SECS=$(( FIFO / RATE + 5 ))
 RESET_EVERY=${SOAK_RESET_EVERY:-60}
 SAMPLE_EVERY=${SOAK_SAMPLE_EVERY:-10}
 SEED=${SOAK_SEED:-$(( $(date +%s) % 32768 ))}
@@ -117,7 +132,7 @@ cat > "$P/card.conf" <<EOT
 card
 core 474 regs=2097152
 core 472
-stream MAC_CHAN0_DATA mtu=256 depth=65536
+stream MAC_CHAN0_DATA mtu=256 depth=$FIFO
 stream MAC_CHAN1_DATA mtu=256 depth=1024
 reg 474 28 0x1005
 EOT
@@ -126,7 +141,7 @@ sed -e "s|^core_id *=.*|core_id = 474|" "$BUILD/data/quay.ini" > "$P/quay.ini"
 cat > "$P/device.ini" <<EOT
 [device]
 quay_ini_path = $P
-dmapoolsize = 4
+dmapoolsize = $POOL_MIB
 copyCoreNum = 1
 dataType = 2
 dma0name = MAC_CHAN0_DATA
@@ -139,6 +154,7 @@ CPU=$(( $(nproc) - 1 ))
 # ------------------------------------------------------------------ processes
 VCARD_PID="" QUAY_PID="" PROM_PID="" PROD_PID="" TOOL_PID=""
 declare -a CPID CSTART CFILE CDUE
+PAUSED_PID="" PAUSE_END=0 STALL_END=0 PAUSES=0 STALLS=0
 ABORTED="" NPROD=0 NCONSRUN=0 KILLS_C=0 KILLS_P=0 RESETS_OK=0 RESETS_FAIL=0 REFUSED=0 EXPELLED=0
 
 stop_all() {
@@ -274,6 +290,8 @@ PROM_T0=$(date +%s)
 NEXT_RESET=$((T0 + RESET_EVERY))
 NEXT_SAMPLE=$T0
 NEXT_PROD=$((T0 + PROD_EVERY / 2 + RANDOM % (PROD_EVERY + 1)))
+NEXT_PAUSE=$((T0 + PAUSE_EVERY / 2 + RANDOM % (PAUSE_EVERY + 1)))
+NEXT_STALL=$((T0 + STALL_EVERY / 2 + RANDOM % (STALL_EVERY + 1)))
 END=$((T0 + SECS))
 sample_all
 while [ "$(now)" -lt "$END" ]; do
@@ -299,8 +317,40 @@ while [ "$(now)" -lt "$END" ]; do
       end_consumer "$k" 137 killed
     fi
   fi
+  # A consumer stopped until the ring is full behind it: the producer expels
+  # it, or drops records while it is the only reader.
+  if [ -n "$PAUSED_PID" ] && [ "$t" -ge "$PAUSE_END" ]; then
+    kill -CONT "$PAUSED_PID" 2>/dev/null || true
+    echo "X cont $(now) $PAUSED_PID" >> "$EV"
+    PAUSED_PID=""
+  fi
+  if [ -z "$PAUSED_PID" ] && [ "$t" -ge "$NEXT_PAUSE" ] && [ "$(live_consumers)" -ge 2 ]; then
+    k=$((RANDOM % NCONS + 1))
+    if alive "${CPID[$k]:-}"; then
+      PAUSED_PID=${CPID[$k]}
+      kill -STOP "$PAUSED_PID"
+      echo "X stop $(now) $PAUSED_PID" >> "$EV"
+      PAUSES=$((PAUSES + 1))
+      PAUSE_END=$((t + PAUSE_SECS))
+      NEXT_PAUSE=$((t + PAUSE_EVERY / 2 + RANDOM % (PAUSE_EVERY + 1)))
+    fi
+  fi
+  # The producer stopped until the card's FIFO overflows: every consumer then
+  # sees the records the card dropped.
+  if [ "$STALL_END" -gt 0 ] && [ "$t" -ge "$STALL_END" ]; then
+    kill -CONT "$PROD_PID" 2>/dev/null || true
+    echo "P cont $(now) $NPROD" >> "$EV"
+    STALL_END=0
+  fi
+  if [ "$STALL_END" -eq 0 ] && [ "$t" -ge "$NEXT_STALL" ]; then
+    kill -STOP "$PROD_PID"
+    echo "P stop $(now) $NPROD" >> "$EV"
+    STALLS=$((STALLS + 1))
+    STALL_END=$((t + STALL_SECS))
+    NEXT_STALL=$((t + STALL_EVERY / 2 + RANDOM % (STALL_EVERY + 1)))
+  fi
   # The producer killed and started again while its consumers hold the pool.
-  if [ "$t" -ge "$NEXT_PROD" ] && [ "$(live_consumers)" -ge 1 ]; then
+  if [ "$t" -ge "$NEXT_PROD" ] && [ "$STALL_END" -eq 0 ] && [ "$(live_consumers)" -ge 1 ]; then
     kill -KILL "$PROD_PID"; wait "$PROD_PID" 2>/dev/null || true
     KILLS_P=$((KILLS_P + 1))
     echo "P killed $(now) $NPROD" >> "$EV"
@@ -325,8 +375,12 @@ while [ "$(now)" -lt "$END" ]; do
 done
 
 # ------------------------------------------------------------------ wind-down
-# Feed off, then time to drain the card's FIFO and the ring, so that every
-# counter is final before anything is stopped.
+# Whatever is stopped goes on; then the feed off, and time to drain the
+# card's FIFO and the ring, so that every counter is final before anything
+# is stopped.
+[ -n "$PAUSED_PID" ] && kill -CONT "$PAUSED_PID" 2>/dev/null
+[ "$STALL_END" -gt 0 ] && kill -CONT "$PROD_PID" 2>/dev/null
+sleep 2
 "$SIMCTL" stop MAC_CHAN0_DATA || true
 [ -n "$TOOL_PID" ] && { if wait "$TOOL_PID"; then RESETS_OK=$((RESETS_OK + 1)); else RESETS_FAIL=$((RESETS_FAIL + 1)); fi; TOOL_PID=""; }
 sleep 3
@@ -365,7 +419,8 @@ echo "I $(now) $(ipcs -m | grep -c '^0x') $(ipcs -s | grep -c '^0x')" >> "$EV"
 SAN=$(find "$S/san" -type f -size +0 | wc -l)
 STARTS_OLD=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "Use old share memory" || true)
 STARTS_NEW=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "Use brand new share memory" || true)
-export ABORTED STARTS_OLD STARTS_NEW SCRAPES ANSWERED SAMPLES SAN FINAL BP GENERATED DELIVERED QUEUED KILLS_C KILLS_P RESETS_OK RESETS_FAIL \
+KICKS=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "we kick out pid" || true)
+export KICKS PAUSES STALLS ABORTED STARTS_OLD STARTS_NEW SCRAPES ANSWERED SAMPLES SAN FINAL BP GENERATED DELIVERED QUEUED KILLS_C KILLS_P RESETS_OK RESETS_FAIL \
        REFUSED EXPELLED NPROD NCONSRUN RUN_END T0 PROD_RC QUAY_RC VCARD_RC
 bash "$HERE/soak/report.sh" "$EV" | tee "$S/report.txt"
 status=${PIPESTATUS[0]}

@@ -25,7 +25,7 @@ awk -v scrapes="${SCRAPES:-}" -v answered="${ANSWERED:-}" -v samples="${SAMPLES:
     -v queued="${QUEUED:-0}" -v killsC="${KILLS_C:-0}" -v killsP="${KILLS_P:-0}" -v resetsOk="${RESETS_OK:-0}" \
     -v resetsFail="${RESETS_FAIL:-0}" -v refused="${REFUSED:-0}" -v expelled="${EXPELLED:-0}" \
     -v prodRc="${PROD_RC:-0}" -v quayRc="${QUAY_RC:-0}" -v vcardRc="${VCARD_RC:-0}" -v t0="${T0:-0}" \
-    -v runEnd="${RUN_END:-0}" -v aborted="${ABORTED:-}" -v startsOld="${STARTS_OLD:-0}" -v startsNew="${STARTS_NEW:-0}" '
+    -v runEnd="${RUN_END:-0}" -v kicks="${KICKS:-0}" -v pauses="${PAUSES:-0}" -v stalls="${STALLS:-0}" -v aborted="${ABORTED:-}" -v startsOld="${STARTS_OLD:-0}" -v startsNew="${STARTS_NEW:-0}" '
 function val(line, name,   n, a, i) {
   n = split(line, a, " ")
   for (i = 1; i < n; ++i) if (a[i] == name) return a[i + 1] + 0
@@ -43,6 +43,7 @@ function dropsAfter(t,   i) {
   return dSum[nd]
 }
 function fail(what) { failed = failed "\n  - " what }
+BEGIN { warm = (runEnd - t0) / 6; if (warm < 60) warm = 60 }
 $1 == "D" { ++nd; dT[nd] = $2; dSum[nd] = $3 + $4 + $5; dBp[nd] = $3; dSoft[nd] = $4 }
 $1 == "C" && $2 == "start" { cStart[$6] = $3; order[++nc] = $6 }
 $1 == "C" && $2 == "end" { cEnd[$4] = $3; cRc[$4] = $5; cHow[$4] = $6 }
@@ -50,8 +51,10 @@ $1 == "P" && $2 == "start" { ++np }
 $1 == "S" {
   key = $3
   if (!(key in sFirst)) { sFirst[key] = $0; sNames[++ns] = key }
-  # The start of a long-lived process is its state after a minute of warm-up.
-  if (!(key in sWarm) && $2 >= t0 + 60) sWarm[key] = $0
+  # The start of a long-lived process is its state after a warm-up of a
+  # sixth of the run, at least a minute (the sanitizer holds freed memory
+  # back in a quarantine of its own, which fills first).
+  if (!(key in sWarm) && $2 >= t0 + warm) sWarm[key] = $0
   sLast[key] = $0
   sCount[key]++
 }
@@ -91,6 +94,7 @@ END {
   printf "  bad records                             %d\n", bad
   printf "consumers killed (SIGKILL) %d, expelled %d, refused (no producer) %d; producers %d, killed %d\n", \
     killsC, expelled, refused, np, killsP
+  printf "consumers stopped (SIGSTOP) %d; producer stopped %d; slots expelled by the producer %d\n", pauses, stalls, kicks
   printf "producer starts: %d on the segment its consumers held, %d on a new one\n", startsOld, startsNew
   printf "tool resets: %d done, %d failed\n", resetsOk, resetsFail
   printf "scrapes: %s, answered %s, failed %s (samples scraped %s)\n", scrapes, answered, \

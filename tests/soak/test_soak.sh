@@ -5,14 +5,15 @@ set -u
 SOAK=$1 BUILD=$2
 DIR=$(mktemp -d /tmp/quay-soak-test.XXXXXX)
 out=$(SOAK_DIR=$DIR SOAK_RATE=2000 SOAK_RESET_EVERY=8 SOAK_KILL_EVERY=3 SOAK_PRODUCER_EVERY=10 SOAK_SAMPLE_EVERY=5 \
-      bash "$SOAK" 0.5 "$BUILD" 2>&1)
+      SOAK_POOL_MIB=1 SOAK_FIFO=8192 SOAK_PAUSE_EVERY=12 SOAK_STALL_EVERY=16 bash "$SOAK" 0.5 "$BUILD" 2>&1)
 rc=$?
 echo "$out"
 [ $rc -eq 0 ] || { echo "soak failed: status $rc, folder $DIR"; exit 1; }
 # The first number after the text $1 (an extended regular expression).
 n() { grep -oE "$1 [0-9]+" <<<"$out" | head -1 | awk '{ print $NF }'; }
 fails=0
-for what in "consumers killed \\(SIGKILL\\)" "producers [0-9]+, killed" "resets:" "answered" "consumers\\) +"; do
+for what in "consumers killed \\(SIGKILL\\)" "producers [0-9]+, killed" "resets:" "answered" "consumers\\) +" \
+           "\\(SIGSTOP\\)" "producer stopped" "card \\(FIFO full\\) +"; do
   v=$(n "$what")
   [ "${v:-0}" -gt 0 ] || { echo "nothing counted for: $what"; fails=1; }
 done
