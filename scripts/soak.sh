@@ -61,13 +61,25 @@ PAUSE_EVERY=${SOAK_PAUSE_EVERY:-240}
 STALL_EVERY=${SOAK_STALL_EVERY:-420}
 POOL_MIB=${SOAK_POOL_MIB:-4}
 FIFO=${SOAK_FIFO:-65536}
+RESET_EVERY=${SOAK_RESET_EVERY:-60}
+SAMPLE_EVERY=${SOAK_SAMPLE_EVERY:-10}
+for kv in SOAK_RATE:RATE SOAK_SIZE:SIZE SOAK_CONSUMERS:NCONS SOAK_KILL_EVERY:KILL_EVERY \
+          SOAK_PRODUCER_EVERY:PROD_EVERY SOAK_PAUSE_EVERY:PAUSE_EVERY SOAK_STALL_EVERY:STALL_EVERY \
+          SOAK_POOL_MIB:POOL_MIB SOAK_FIFO:FIFO SOAK_RESET_EVERY:RESET_EVERY SOAK_SAMPLE_EVERY:SAMPLE_EVERY; do
+  v=${kv#*:}
+  [[ "${!v}" =~ ^[1-9][0-9]{0,8}$ ]] || { echo "soak: ${kv%%:*} must be a whole number above 0, not '${!v}'" >&2; exit 2; }
+done
+# Records of the card's feed are 16 to 256 bytes (the stream's MTU); the pool
+# takes 8 consumers and a ring of a power of two MiB.
+[ "$SIZE" -ge 16 ] && [ "$SIZE" -le 256 ] || { echo "soak: SOAK_SIZE must be 16 to 256" >&2; exit 2; }
+[ "$NCONS" -le 8 ] || { echo "soak: SOAK_CONSUMERS must be 1 to 8" >&2; exit 2; }
+[ $(( POOL_MIB & (POOL_MIB - 1) )) -eq 0 ] && [ "$POOL_MIB" -le 2048 ] ||
+  { echo "soak: SOAK_POOL_MIB must be a power of two up to 2048" >&2; exit 2; }
 # A stopped consumer stays stopped until the feed has filled the ring behind
 # it, a stopped producer until the feed has overflowed the card's FIFO; both
 # with 5 s to spare. A record takes its size and the 24-byte header.
 PAUSE_SECS=$(( POOL_MIB * 1048576 / (RATE * (SIZE + 24)) + 5 ))
 STALL_SECS=$(( FIFO / RATE + 5 ))
-RESET_EVERY=${SOAK_RESET_EVERY:-60}
-SAMPLE_EVERY=${SOAK_SAMPLE_EVERY:-10}
 SEED=${SOAK_SEED:-$(( $(date +%s) % 32768 ))}
 RANDOM=$SEED
 
@@ -378,8 +390,8 @@ done
 # Whatever is stopped goes on; then the feed off, and time to drain the
 # card's FIFO and the ring, so that every counter is final before anything
 # is stopped.
-[ -n "$PAUSED_PID" ] && kill -CONT "$PAUSED_PID" 2>/dev/null
-[ "$STALL_END" -gt 0 ] && kill -CONT "$PROD_PID" 2>/dev/null
+[ -n "$PAUSED_PID" ] && { kill -CONT "$PAUSED_PID" 2>/dev/null || true; }
+[ "$STALL_END" -gt 0 ] && { kill -CONT "$PROD_PID" 2>/dev/null || true; }
 sleep 2
 "$SIMCTL" stop MAC_CHAN0_DATA || true
 [ -n "$TOOL_PID" ] && { if wait "$TOOL_PID"; then RESETS_OK=$((RESETS_OK + 1)); else RESETS_FAIL=$((RESETS_FAIL + 1)); fi; TOOL_PID=""; }
@@ -391,13 +403,15 @@ PROM_T1=$(date +%s)
 for k in $(seq "$NCONS"); do
   pid=${CPID[$k]:-}
   [ -n "$pid" ] || continue
-  kill -TERM "$pid" 2>/dev/null || true
+  how=stopped
+  if alive "$pid"; then kill -TERM "$pid" 2>/dev/null || true; else how=exited; fi
   rc=0; wait "$pid" || rc=$?
-  end_consumer "$k" "$rc" stopped
+  case $rc in 3) EXPELLED=$((EXPELLED + 1)) ;; 1) [ $how = exited ] && REFUSED=$((REFUSED + 1)) ;; esac
+  end_consumer "$k" "$rc" "$how"
 done
 sleep 2
 read_counters
-FINAL=$(grep '^copied ' "$S/run/producer.$NPROD.out" | tail -1)
+FINAL=$(grep '^copied ' "$S/run/producer.$NPROD.out" | tail -1 || true)
 kill -TERM "$PROD_PID"; PROD_RC=0; wait "$PROD_PID" || PROD_RC=$?
 PROD_PID=""
 
