@@ -51,10 +51,12 @@ $1 == "P" && $2 == "start" { ++np }
 $1 == "S" {
   key = $3
   if (!(key in sFirst)) { sFirst[key] = $0; sNames[++ns] = key }
+  # A consumer counts from its first sample after it attached the segment.
+  if (key ~ /^consumer/ && !(key in sWarm) && $7 > 0) sWarm[key] = $0
   # The start of a long-lived process is its state after a warm-up of a
   # sixth of the run, at least a minute (the sanitizer holds freed memory
   # back in a quarantine of its own, which fills first).
-  if (!(key in sWarm) && $2 >= t0 + warm) sWarm[key] = $0
+  if (key !~ /^consumer/ && !(key in sWarm) && $2 >= t0 + warm) sWarm[key] = $0
   sLast[key] = $0
   if ($7 > sMaxShm[key]) sMaxShm[key] = $7
   sCount[key]++
