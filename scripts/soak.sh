@@ -419,6 +419,7 @@ RANGE=$(( PROM_T1 - PROM_T0 ))
 SCRAPES=$(promval "count_over_time(up{job=\"quay\"}[${RANGE}s])" "$PROM_T1")
 ANSWERED=$(promval "sum_over_time(up{job=\"quay\"}[${RANGE}s])" "$PROM_T1")
 SAMPLES=$(promval "sum_over_time(scrape_samples_scraped{job=\"quay\"}[${RANGE}s])" "$PROM_T1")
+SCRAPE_MAX=$(promval "max_over_time(scrape_duration_seconds{job=\"quay\"}[${RANGE}s])" "$PROM_T1")
 # quay ends on SIGTERM by the signal's default action: status 143.
 QUAY_RC=0 VCARD_RC=0
 kill -TERM "$QUAY_PID"; wait "$QUAY_PID" || QUAY_RC=$?
@@ -434,7 +435,7 @@ SAN=$(find "$S/san" -type f -size +0 | wc -l)
 STARTS_OLD=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "Use old share memory" || true)
 STARTS_NEW=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "Use brand new share memory" || true)
 KICKS=$(cat "$P"/log/QxDeliverDmaServer*.log 2>/dev/null | grep -c "we kick out pid" || true)
-export KICKS PAUSES STALLS ABORTED STARTS_OLD STARTS_NEW SCRAPES ANSWERED SAMPLES SAN FINAL BP GENERATED DELIVERED QUEUED KILLS_C KILLS_P RESETS_OK RESETS_FAIL \
+export SCRAPE_MAX KICKS PAUSES STALLS ABORTED STARTS_OLD STARTS_NEW SCRAPES ANSWERED SAMPLES SAN FINAL BP GENERATED DELIVERED QUEUED KILLS_C KILLS_P RESETS_OK RESETS_FAIL \
        REFUSED EXPELLED NPROD NCONSRUN RUN_END T0 PROD_RC QUAY_RC VCARD_RC
 bash "$HERE/soak/report.sh" "$EV" | tee "$S/report.txt"
 status=${PIPESTATUS[0]}

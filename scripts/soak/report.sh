@@ -20,7 +20,7 @@
 set -euo pipefail
 EV=$1
 
-awk -v scrapes="${SCRAPES:-}" -v answered="${ANSWERED:-}" -v samples="${SAMPLES:-}" -v san="${SAN:-0}" \
+awk -v scrapes="${SCRAPES:-}" -v scrapeMax="${SCRAPE_MAX:-?}" -v answered="${ANSWERED:-}" -v samples="${SAMPLES:-}" -v san="${SAN:-0}" \
     -v final="${FINAL:-}" -v bp="${BP:-0}" -v generated="${GENERATED:-0}" -v delivered="${DELIVERED:-0}" \
     -v queued="${QUEUED:-0}" -v killsC="${KILLS_C:-0}" -v killsP="${KILLS_P:-0}" -v resetsOk="${RESETS_OK:-0}" \
     -v resetsFail="${RESETS_FAIL:-0}" -v refused="${REFUSED:-0}" -v expelled="${EXPELLED:-0}" \
@@ -103,8 +103,8 @@ END {
   printf "consumers stopped (SIGSTOP) %d; producer stopped %d; slots expelled by the producer %d\n", pauses, stalls, kicks
   printf "producer starts: %d on the segment its consumers held, %d on a new one\n", startsOld, startsNew
   printf "tool resets: %d done, %d failed\n", resetsOk, resetsFail
-  printf "scrapes: %s, answered %s, failed %s (samples scraped %s)\n", scrapes, answered, \
-    (scrapes == "" || answered == "") ? "?" : scrapes - answered, samples
+  printf "scrapes: %s, answered %s, failed %s (samples scraped %s, slowest %s s)\n", scrapes, answered, \
+    (scrapes == "" || answered == "") ? "?" : scrapes - answered, samples, scrapeMax
   printf "sanitizer reports: %d\n", san
   printf "exit status: quay %d, quay-vcard %d, last producer %d\n", quayRc, vcardRc, prodRc
   printf "IPC objects (shm segments, semaphore sets): start %s, end %s, after the stop %s\n", ipcFirst, ipcPrev, ipcLast
