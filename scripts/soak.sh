@@ -353,6 +353,10 @@ while [ "$(now)" -lt "$END" ]; do
     kill -CONT "$PROD_PID" 2>/dev/null || true
     echo "P cont $(now) $NPROD" >> "$EV"
     STALL_END=0
+    NEXT_STALL=$((t + STALL_EVERY / 2 + RANDOM % (STALL_EVERY + 1)))
+    # A few seconds for it to poll again: killed at once, it would take the
+    # card's backlog with it (a new stream handle restarts the feed's clock).
+    if [ "$NEXT_PROD" -lt $((t + 3)) ]; then NEXT_PROD=$((t + 3)); fi
   fi
   if [ "$STALL_END" -eq 0 ] && [ "$t" -ge "$NEXT_STALL" ]; then
     kill -STOP "$PROD_PID"

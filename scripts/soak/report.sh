@@ -31,10 +31,13 @@ function val(line, name,   n, a, i) {
   for (i = 1; i < n; ++i) if (a[i] == name) return a[i + 1] + 0
   return -1
 }
-# Drop counters at the last sample at or before t (zero before the first).
+# Drop counters at the last sample before second t (zero before the first):
+# a sample of second t itself was taken after a consumer started then, and
+# the card counts the records it dropped while nobody polled only when the
+# producer polls again, behind the records its FIFO still holds.
 function dropsBefore(t,   i, best) {
   best = 0
-  for (i = 1; i <= nd; ++i) if (dT[i] <= t) best = dSum[i]
+  for (i = 1; i <= nd; ++i) if (dT[i] < t) best = dSum[i]
   return best
 }
 # Drop counters at the first sample at or after t (the last one if none).
