@@ -228,12 +228,13 @@ read_counters() {
   echo "D $(now) $BP $((SOFT_BASE + SOFT_LAST)) $KILLS_P" >> "$EV"
 }
 
-# One resource sample of a process: name pid fds rss_kB sysv_attachments.
+# One resource sample of a process: name pid fds (not sockets) rss_kB sysv_attachments.
 sample() {
   local name=$1 pid=$2
   alive "$pid" || return 0
   local fds rss shm
-  fds=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
+  # Descriptors other than sockets: the daemon's scrape connections come and go.
+  fds=$(find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' 2>/dev/null | grep -vc '^socket:' || true)
   rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
   shm=$(grep -c 'SYSV' "/proc/$pid/maps" 2>/dev/null || true)
   echo "S $(now) $name $pid $fds ${rss:-0} ${shm:-0}" >> "$EV"
