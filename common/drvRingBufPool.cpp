@@ -656,6 +656,8 @@ int CMkrxPoolConsumer::Attach(void* lpBase) {
 
     m_pHead = h;
     m_pSlot = slot;
+    m_nShmId = shmget(MKRX_SHM_KEY, 0, 0);
+    m_llNextCheckNs = MkrxMonoTimeNs() + kProducerCheckNs;
     m_pData = reinterpret_cast<const uint8_t*>(h) + MKRX_SHM_HEAD_SIZE;
     m_uiSize = size;
     m_ullCallTime = 0;
@@ -675,11 +677,34 @@ int CMkrxPoolConsumer::Read(MkrxCurPoolUsge_t* usage) {
     uint32_t offset = (uint32_t)m_ullPos & (m_uiSize - 1);
     uint32_t toEnd = m_uiSize - offset;
     uint32_t pending = (uint32_t)(in - m_ullPos);
+    if (pending == 0 && ProducerRemovedPool()) {
+        m_bKicked = true;
+        usage->uiAvailDataLen = 0;
+        usage->pucbuf = nullptr;
+        return -1;
+    }
     // The record that crosses the ring end is read whole from the tail area.
     usage->uiAvailDataLen = toEnd <= pending ? toEnd + LoadRelaxed(&m_pHead->uiTailLen) : pending;
     usage->pucbuf = m_pData + offset;
     if ((++m_ullCallTime & 0x3ff) == 0) StoreRelaxed(&m_pSlot->iRecAccTime, MkrxMonoTimeNs());
     return 0;
+}
+
+// A producer that stops in order removes the segment (it is marked for
+// destruction while consumers still map it); one that crashed leaves it for
+// the next producer, which continues from the same position. Only the first
+// means no more records: checked on empty reads, at most every
+// kProducerCheckNs.
+bool CMkrxPoolConsumer::ProducerRemovedPool() {
+    if ((++m_ullEmptyReads & 0xff) != 0) return false;
+    int64_t now = MkrxMonoTimeNs();
+    if (now < m_llNextCheckNs) return false;
+    m_llNextCheckNs = now + kProducerCheckNs;
+    struct shmid_ds ds;
+    if (m_nShmId < 0 || shmctl(m_nShmId, IPC_STAT, &ds) != 0) return false;
+    if ((ds.shm_perm.mode & SHM_DEST) == 0) return false;
+    GT_LOGI(GT_TAG_FPGA, "The producer removed the pool: no more records.");
+    return true;
 }
 
 void CMkrxPoolConsumer::Consume(uint32_t bytes) {

@@ -182,7 +182,7 @@ public:
     // _EVENT_SDK_OTH_FAIL for a header that does not fit the segment).
     int Attach(void* lpBase);
     // Readable bytes from the own position: 0 and usage filled, or -1 once
-    // the slot is lost (usage zeroed).
+    // the slot is lost or the producer removed the pool (usage zeroed).
     int Read(MkrxCurPoolUsge_t* usage);
     // Moves the own position on by bytes processed.
     void Consume(uint32_t bytes);
@@ -203,6 +203,11 @@ private:
     uint32_t m_uiSize = 0;
     uint64_t m_ullPos = 0;
     uint64_t m_ullCallTime = 0;
+    static const int64_t kProducerCheckNs = 100000000;
+    bool ProducerRemovedPool();
+    int m_nShmId = -1;
+    uint64_t m_ullEmptyReads = 0;
+    int64_t m_llNextCheckNs = 0;
     int m_nPid = 0;
     bool m_bKicked = false;
 };

@@ -280,6 +280,17 @@ TEST_F(PoolProcs, RestartedProducerContinuesUnderAttachedConsumers) {
     EXPECT_EQ(-1, SemValue(MKRX_SEM_EVENT_KEY));
 }
 
+// A producer that stops in order removes the pool: a consumer waiting for
+// records learns that no more will come instead of waiting for ever.
+TEST_F(PoolProcs, ConsumerLearnsThatTheProducerRemovedThePool) {
+    StartProducer(MKRX_RAW_FPGA_WITH_LEN_HDR);
+    auto c = Attached({"consume", "1", "100"});
+    m_pool.reset();
+    DetachShareMem();
+    EXPECT_EQ("kicked", c->Expect("kicked")) << c->Seen();
+    EXPECT_EQ(3, c->Wait());
+}
+
 // A consumer that leaves after the producer removed the semaphore sets
 // (its logout and its last event message) does not create them again.
 TEST_F(PoolProcs, ConsumerLeavingAfterTheProducerLeavesNoSemaphores) {
