@@ -159,7 +159,7 @@ int CGtFpgaService::WriteIntReg(const CfgDes_t* lpDes, const char* lpKey) {
             ret = m_lpDrv->WriteInt32(off, v);
         return ret == 0 ? GT_OK : GT_ERR_UNKNOWN_HW;
     }
-    uint64_t v = (uint64_t)m_lpConfig->GetConfigLongInt(lpKey, (int64_t)lpDes->nDefVal);
+    const uint64_t v = full;
     if (reg.bitOffset == 0 && reg.bitWidth == 64) {
         return m_lpDrv->WriteInt64(off, v) == 0 ? GT_OK : GT_ERR_UNKNOWN_HW;
     }
