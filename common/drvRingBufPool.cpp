@@ -672,6 +672,7 @@ int CMkrxPoolConsumer::Read(MkrxCurPoolUsge_t* usage) {
         usage->pucbuf = nullptr;
         return -1;
     }
+    ++m_ullCallTime;
     // Acquire: the bytes and uiTailLen below ullIn are in place.
     uint64_t in = LoadAcquire(&m_pHead->bufInf.ullIn);
     uint32_t offset = (uint32_t)m_ullPos & (m_uiSize - 1);
@@ -686,17 +687,17 @@ int CMkrxPoolConsumer::Read(MkrxCurPoolUsge_t* usage) {
     // The record that crosses the ring end is read whole from the tail area.
     usage->uiAvailDataLen = toEnd <= pending ? toEnd + LoadRelaxed(&m_pHead->uiTailLen) : pending;
     usage->pucbuf = m_pData + offset;
-    if ((++m_ullCallTime & 0x3ff) == 0) StoreRelaxed(&m_pSlot->iRecAccTime, MkrxMonoTimeNs());
+    if ((m_ullCallTime & 0x3ff) == 0) StoreRelaxed(&m_pSlot->iRecAccTime, MkrxMonoTimeNs());
     return 0;
 }
 
 // A producer that stops in order removes the segment (it is marked for
 // destruction while consumers still map it); one that crashed leaves it for
 // the next producer, which continues from the same position. Only the first
-// means no more records: checked on empty reads, at most every
-// kProducerCheckNs.
+// means no more records: checked on every 256th read when it finds nothing,
+// at most every kProducerCheckNs.
 bool CMkrxPoolConsumer::ProducerRemovedPool() {
-    if ((++m_ullEmptyReads & 0xff) != 0) return false;
+    if ((m_ullCallTime & 0xff) != 0) return false;
     int64_t now = MkrxMonoTimeNs();
     if (now < m_llNextCheckNs) return false;
     m_llNextCheckNs = now + kProducerCheckNs;

@@ -206,7 +206,6 @@ private:
     static const int64_t kProducerCheckNs = 100000000;
     bool ProducerRemovedPool();
     int m_nShmId = -1;
-    uint64_t m_ullEmptyReads = 0;
     int64_t m_llNextCheckNs = 0;
     int m_nPid = 0;
     bool m_bKicked = false;
