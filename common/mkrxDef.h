@@ -232,6 +232,33 @@ constexpr int MkrxHeadSize(int eDataType) {
                                                       : -1;
 }
 
+// Any local process may write the segment (it is mode 0777), so a reader
+// trusts none of its header until this says the fields can describe a ring of
+// a segment of segBytes: the ring size a power of two that fits, the tail
+// length within the tail area, at most 8 consumers and 64 event messages, a
+// known data type. nullptr when they can; else what is wrong, for the log.
+// A snapshot: the fields are read once each, without the locks.
+inline const char* MkrxHeadFault(const MkrxShareMemInfo_t* h, uint64_t segBytes) {
+    uint32_t size = __atomic_load_n(&h->bufInf.uiSize, __ATOMIC_RELAXED);
+    if (size == 0 || (size & (size - 1)) != 0) return "ring size is not a power of two";
+    if ((uint64_t)size + MKRX_SHM_EXTRA_SIZE > segBytes) return "ring size exceeds the segment";
+    if (__atomic_load_n(&h->uiTailLen, __ATOMIC_RELAXED) > MKRX_TAIL_AREA_SIZE) return "tail length exceeds the tail area";
+    if (__atomic_load_n(&h->uiRunSdkNum, __ATOMIC_RELAXED) > MKRX_MAX_SDK_NUM) return "consumer count exceeds 8";
+    if (__atomic_load_n(&h->stSdkEveInf.ullWrIdx, __ATOMIC_RELAXED) > MKRX_MAX_EVENT_NUM) return "event count exceeds 64";
+    int32_t type = __atomic_load_n(&h->eDataType, __ATOMIC_RELAXED);
+    if (type < MKRX_RAW_FPGA_DATA || type > MKRX_ERROR_DATA) return "data type outside 0..4";
+    return nullptr;
+}
+
+// Bytes a consumer at position cout has still to read when the producer is at
+// in: at most the ring size. False for a pair no producer can make (cout ahead
+// of in, or more than a ring behind), which only a corrupted segment shows.
+inline bool MkrxPendingSane(uint64_t in, uint64_t cout, uint32_t size, uint64_t* pending) {
+    if (cout > in || in - cout > size) return false;
+    *pending = in - cout;
+    return true;
+}
+
 // Atomic access to the plain integers of the shared layout (and of the
 // private ring). The layout stays a plain C structure that any process can
 // map; the accessors give each access its memory order.
