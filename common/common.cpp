@@ -1,13 +1,16 @@
 #include "common.h"
 
 #include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,8 @@
 namespace {
 
 MKRX_ENV_BOARD_INF_e g_eEnvBoard = MKRX_INVALID_TYPE;
+
+constexpr size_t kCommLen = 15;  // the kernel keeps this much of a command name
 
 const char* const g_szBoardCmd[MKRX_BOARD_TYPE_NUM] = {
     "lspci | grep Enyx",    // MKRX_ENYX_BOARD
@@ -47,6 +52,55 @@ int CountCmdLines(const char* cmd) {
 int CountOrZero(const char* cmd) {
     int n = CountCmdLines(cmd);
     return n < 0 ? 0 : n;
+}
+
+// Up to size - 1 bytes of a /proc file, NUL-terminated; the byte count, or -1.
+ssize_t ReadProcFile(const std::string& path, char* buf, size_t size) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n = read(fd, buf, size - 1);
+    close(fd);
+    if (n < 0) return -1;
+    buf[n] = '\0';
+    return n;
+}
+
+// Target of a /proc link such as ns/pid ("pid:[4026531836]"), "" if unreadable.
+std::string ProcLink(const std::string& path) {
+    char buf[128];
+    ssize_t n = readlink(path.c_str(), buf, sizeof(buf) - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, (size_t)n);
+}
+
+// Number of PID namespaces a process is seen in from the /proc mount's one
+// down to its own (the NSpid line of its status), 0 if unknown.
+int ProcNsDepth(const std::string& pidDir) {
+    char buf[4096];
+    if (ReadProcFile(pidDir + "/status", buf, sizeof(buf)) <= 0) return 0;
+    const char* line = strstr(buf, "\nNSpid:");
+    if (line == nullptr) return 0;
+    int depth = 0;
+    for (const char* p = line + 7; *p != '\0' && *p != '\n'; ++p)
+        if (isdigit((unsigned char)*p) && !isdigit((unsigned char)p[1])) ++depth;
+    return depth;
+}
+
+// Whether the process of pidDir runs the program called name: the base name
+// of its first argument (cmdline) is exactly name, and its command name
+// (comm, the executable's base name cut to 15 characters, which exec -a does
+// not change) agrees. So neither a command line that merely mentions the
+// name (man, tail -f, an editor) nor an argv[0] of several words counts.
+bool ProcIsNamed(const std::string& pidDir, const char* name) {
+    char buf[4096];
+    if (ReadProcFile(pidDir + "/cmdline", buf, sizeof(buf)) <= 0) return false;  // kernel thread, zombie
+    const char* slash = strrchr(buf, '/');  // within argv[0]: it ends at the first NUL
+    if (strcmp(slash ? slash + 1 : buf, name) != 0) return false;
+    char comm[64];
+    ssize_t n = ReadProcFile(pidDir + "/comm", comm, sizeof(comm));
+    if (n <= 0) return false;
+    if (comm[n - 1] == '\n') comm[n - 1] = '\0';
+    return strncmp(comm, name, kCommLen) == 0 && strlen(comm) == std::min(strlen(name), kCommLen);
 }
 
 }  // namespace
@@ -102,15 +156,41 @@ int CheckBeforeRun() {
     }
 }
 
+int CountProgProcesses(const char* lpProcDir, const char* lpName) {
+    if (lpProcDir == nullptr || lpName == nullptr || lpName[0] == '\0') return -1;
+    DIR* dir = opendir(lpProcDir);
+    if (dir == nullptr) return -1;
+    const std::string root(lpProcDir);
+    const std::string ownNs = ProcLink(root + "/self/ns/pid");
+    const int ownDepth = ProcNsDepth(root + "/self");
+    int count = 0;
+    while (struct dirent* de = readdir(dir)) {
+        const char* c = de->d_name;
+        if (*c == '\0' || strspn(c, "0123456789") != strlen(c)) continue;  // processes only
+        const std::string pidDir = root + "/" + c;
+        if (!ProcIsNamed(pidDir, lpName)) continue;
+        // Only the processes of this PID namespace: a producer in a container
+        // has a pool of its own. The namespace link needs the right to trace
+        // the process; without it the depth of the process's NSpid tells.
+        const std::string ns = ProcLink(pidDir + "/ns/pid");
+        if (!ownNs.empty() && !ns.empty()) {
+            if (ns != ownNs) continue;
+        } else if (ownDepth > 0 && ProcNsDepth(pidDir) != ownDepth) {
+            continue;
+        }
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
 bool IsProdProgRunning() {
-    char cmd[256];
-    snprintf(cmd, sizeof(cmd), "ps -ef | grep -w %s | grep -v grep", MKRX_PROD_PROG_NAME);
-    int lines = CountCmdLines(cmd);
-    if (lines < 0) return false;
+    int procs = CountProgProcesses("/proc", MKRX_PROD_PROG_NAME);
+    if (procs < 0) return false;
     const char* self = program_invocation_short_name;
     size_t nameLen = strlen(MKRX_PROD_PROG_NAME);
-    if (self != nullptr && strncmp(self, MKRX_PROD_PROG_NAME, nameLen) == 0) return lines == 2;
-    return lines == 1;
+    if (self != nullptr && strncmp(self, MKRX_PROD_PROG_NAME, nameLen) == 0) return procs == 2;
+    return procs == 1;
 }
 
 std::string GetCurUserName() {

@@ -36,7 +36,13 @@ int IsXiDriverInstalled();
 int IsEDriverInstalled();
 // 0 if the host may run, -1 if not; prints its own message.
 int CheckBeforeRun();
-// Whether the producer program QxDeliverDmaServer runs.
+// Processes under the /proc mount lpProcDir that run the program lpName
+// (the base name of their argv[0] is lpName and their command name agrees)
+// in the caller's PID namespace; -1 if lpProcDir cannot be read.
+int CountProgProcesses(const char* lpProcDir, const char* lpName);
+// Whether the producer program QxDeliverDmaServer runs: exactly one such
+// process, or exactly two when the caller is itself the producer (then true
+// means a second producer runs).
 bool IsProdProgRunning();
 
 // Login name of the real user id ("" if it has no password entry).

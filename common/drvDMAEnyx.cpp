@@ -15,7 +15,13 @@ namespace {
 
 constexpr int kSendBusy = 11;  // what the library's send returns while the stream is busy
 
-int64_t WallNs() { return MkrxGetTimeTamp(); }
+constexpr int64_t kStopWaitNs = 2000000000LL;  // what StopCpyThread waits before it reports a stuck thread
+
+int64_t MonoNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
 
 }  // namespace
 
@@ -106,6 +112,7 @@ int CDrvDMAStreams::Send(const void* data, uint32_t length) {
 // ---------------------------------------------------------------- CDrvDMAEnyx
 
 CDrvDMAEnyx::~CDrvDMAEnyx() {
+    JoinCpyThread();
     if (m_bInitSuccess) {
         uint32_t press = 0, count = 0, fifo = 0, errs = 0;
         if (enyx_hw_a2c_stream_stats_get_backpressure(m_lpA2c, &press) != 0)
@@ -196,35 +203,70 @@ void* CDrvDMAEnyx::CopyLoop(void* arg) {
 }
 
 int CDrvDMAEnyx::StartCpyThread() {
+    std::lock_guard<std::mutex> lock(m_mtxCpyThr);
     if (m_pDrvPool == nullptr || m_lpA2c == nullptr) {
         GT_LOGE(GT_TAG_FPGA, "create copy pthread fail, errmsg:%s", "no pool");
         return -1;
     }
+    // One writer per pool: a thread that a late stop left behind is reaped
+    // once it has gone, never run beside a second one.
+    if (m_bCpyThrHeld) {
+        if (!m_CpyActionStop.load(std::memory_order_acquire) || m_bCpyThrRun.load()) {
+            GT_LOGE(GT_TAG_FPGA, "DMA(%s) copy thread is already started; stop it before starting it again.",
+                    m_stDmaInitParam.name.c_str());
+            return -1;
+        }
+        pthread_join(m_tCpyThr, nullptr);
+        m_bCpyThrHeld = false;
+    }
     // Cleared at every start, so that a second stop waits for its own thread.
     m_CpyActionStop.store(false);
     m_bCpyThrRun.store(true);
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, &CDrvDMAEnyx::CopyLoop, this);
+    int rc = pthread_create(&m_tCpyThr, nullptr, &CDrvDMAEnyx::CopyLoop, this);
     if (rc != 0) {
         m_bCpyThrRun.store(false);
         GT_LOGE(GT_TAG_FPGA, "create copy pthread fail, errmsg:%s", strerror(rc));
         return -1;
     }
-    pthread_detach(tid);
+    m_bCpyThrHeld = true;
     return 0;
 }
 
-void CDrvDMAEnyx::StopCpyThread() {
-    m_bCpyThrRun.store(false);
-    int64_t start = WallNs();
-    bool late = false;
+bool CDrvDMAEnyx::WaitCpyThreadLeft(int64_t ns) {
+    const int64_t until = MonoNs() + ns;
     while (!m_CpyActionStop.load(std::memory_order_acquire)) {
-        if (WallNs() - start > 2000000000LL) {
-            late = true;
-            break;
+        if (MonoNs() > until) return false;
+        struct timespec nap = {0, 100000};  // the copy thread may share this CPU
+        nanosleep(&nap, nullptr);
+    }
+    return true;
+}
+
+void CDrvDMAEnyx::StopCpyThread() {
+    std::lock_guard<std::mutex> lock(m_mtxCpyThr);
+    m_bCpyThrRun.store(false);
+    bool late = false;
+    if (m_bCpyThrHeld) {
+        if (WaitCpyThreadLeft(kStopWaitNs)) {
+            pthread_join(m_tCpyThr, nullptr);
+            m_bCpyThrHeld = false;
+        } else {
+            late = true;  // still held: the next stop, start or the destructor reaps it
         }
     }
     if (late) GT_LOGE(GT_TAG_FPGA, "Dma callback thread is still run, maybe the cpu fall in the callback.");
+    GT_LOGI(GT_TAG_FPGA, "Now we stop copy thread.");
+}
+
+void CDrvDMAEnyx::JoinCpyThread() {
+    std::lock_guard<std::mutex> lock(m_mtxCpyThr);
+    m_bCpyThrRun.store(false);
+    if (!m_bCpyThrHeld) return;
+    if (!WaitCpyThreadLeft(kStopWaitNs))
+        GT_LOGE(GT_TAG_FPGA, "Dma callback thread is still run, maybe the cpu fall in the callback.");
+    // The streams and the pool go next: wait for the thread however long it takes.
+    pthread_join(m_tCpyThr, nullptr);
+    m_bCpyThrHeld = false;
     GT_LOGI(GT_TAG_FPGA, "Now we stop copy thread.");
 }
 

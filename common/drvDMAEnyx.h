@@ -9,15 +9,28 @@
 //   dma.Init(&p);
 //   without a pool:  dma.RegisterHandler(cb, arg); for (;;) dma.RecvOnceCb();
 //   with a pool:     dma.StartCpyThread(); ...read dma.GetPool()...;
-//                    dma.StopCpyThread();   // before destruction
+//                    dma.StopCpyThread();
 //
 // Threading: the copy thread (StartCpyThread) is the only reader of the a2c
 // stream while it runs and the pool's only producer; it is pinned to
 // iCopyCore and polls without pause. GetDmaStat may be called from any
-// thread. Everything else is called by the one thread that owns the engine.
+// thread. Everything else is called by the one thread that owns the engine;
+// StartCpyThread, StopCpyThread and the destructor also hold a lock of their
+// own, so they may come from different threads one after another.
+//
+// Copy thread lifecycle: the engine owns the thread and joins it. At most one
+// runs: StartCpyThread refuses while one is held. StopCpyThread waits up to 2
+// seconds for it to leave its loop and joins it; a thread still busy then
+// (stuck in the card library or in the pool) is reported and stays held, to
+// be joined by the next StopCpyThread, StartCpyThread or the destructor. The
+// destructor stops the thread and waits for it without limit before the
+// streams and the pool go, so nothing is freed under a running copy thread.
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "drvRingBufPool.h"
 
@@ -84,6 +97,10 @@ public:
 
 private:
     static void* CopyLoop(void* self);
+    // Waits up to ns for the copy thread to leave its loop; true once it has.
+    bool WaitCpyThreadLeft(int64_t ns);
+    // Stops the copy thread and joins it, however long it takes.
+    void JoinCpyThread();
     static void Copy2PoolTemp(const uint8_t* data, uint32_t length, void* self);
 
     _DMaInitParam_t m_stDmaInitParam;
@@ -93,6 +110,10 @@ private:
     // m_CpyActionStop once it has left its loop.
     std::atomic<bool> m_bCpyThrRun{false};
     std::atomic<bool> m_CpyActionStop{false};
+    // The copy thread, joinable while m_bCpyThrHeld; both under m_mtxCpyThr.
+    std::mutex m_mtxCpyThr;
+    pthread_t m_tCpyThr{};
+    bool m_bCpyThrHeld = false;
 };
 
 // The reduced engine: no pool, no copy thread; always channel

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -34,6 +35,17 @@ dictionary* LoadDeviceIni(const std::string& dir) {
     return Uti_NotRegularFile(path.c_str()) == nullptr ? iniparser_load(path.c_str()) : nullptr;
 }
 
+// The int held in an enumeration field of the client's init parameter, read
+// as bytes: any value, also one that is none of the enumeration's.
+int EnumField(const MkrxInitParam_t* p, size_t offset) {
+    int v;
+    static_assert(sizeof(MkrxChanRunMode_e) == sizeof(int) && sizeof(MkrxServiceCbType_e) == sizeof(int) &&
+                      sizeof(MkrxDataType_e) == sizeof(int),
+                  "the init parameter's enumerations are ints");
+    memcpy(&v, reinterpret_cast<const char*>(p) + offset, sizeof(v));
+    return v;
+}
+
 }  // namespace
 
 const char* MkrxBuildBanner() { return "V:2.4.5 Support E ." __DATE__ " " __TIME__; }
@@ -46,13 +58,18 @@ int ParseRingbufCfg(const std::string& dir, std::string& quayIniPath) {
     }
     g_tDevInfo.uiPoolSize = (uint32_t)iniparser_getint(ini, "device:dmapoolsize", 256);
     g_tDevInfo.uiCpyCore = (uint32_t)iniparser_getint(ini, "device:copyCoreNum", 4);
-    g_tDevInfo.eDataType = iniparser_getint(ini, "device:dataType", 0);
+    int type = iniparser_getint(ini, "device:dataType", 0);
     const char* path = iniparser_getstring(ini, "device:quay_ini_path", nullptr);
     int rc = 0;
-    if (path == nullptr || path[0] == '\0') {
+    if (type < MKRX_RAW_FPGA_DATA || type > MKRX_ERROR_DATA) {
+        // The producer takes it for its framing: only the framings there are.
+        GT_LOGE(GT_TAG_FPGA, "Unsupport data type, %d", type);
+        rc = -1;
+    } else if (path == nullptr || path[0] == '\0') {
         printf("Get quay.ini path fail ! maybe You haven't entered.");
         rc = -1;
     } else {
+        g_tDevInfo.eDataType = type;
         quayIniPath = path;
     }
     iniparser_freedict(ini);
@@ -146,15 +163,25 @@ CMkrxDmaServImpl::~CMkrxDmaServImpl() {
 int CMkrxDmaServImpl::Init(void* param) {
     MkrxInitParam_t* p = static_cast<MkrxInitParam_t*>(param);
     if (p == nullptr) return -1;
-    printf("Input param:RunMode:%d, Channel:%d,Datatype:%d.coreNum:%d.devpath:%s,logpath:%s.\n", (int)p->eRunMode,
-           (int)p->eChannel, (int)p->eDataType, (int)p->copyThreadCore, p->device_ini_direct, p->logdirect);
-    m_tInitParam = *p;
+    // A second Init would take a second consumer slot and a second logger
+    // that nothing releases.
+    if (m_bInitCalled) {
+        GT_LOGE(GT_TAG_FPGA, "Init mkrx service failed, already inited!");
+        return -1;
+    }
+    m_bInitCalled = true;
+    // The enumerations are the client's bytes: read as integers and checked
+    // before any of them is used as its enumeration.
+    const int mode = EnumField(p, offsetof(MkrxInitParam_t, eRunMode));
+    const int channel = EnumField(p, offsetof(MkrxInitParam_t, eChannel));
+    const int type = EnumField(p, offsetof(MkrxInitParam_t, eDataType));
+    printf("Input param:RunMode:%d, Channel:%d,Datatype:%d.coreNum:%d.devpath:%s,logpath:%s.\n", mode, channel, type,
+           (int)p->copyThreadCore, p->device_ini_direct, p->logdirect);
+    memcpy(&m_tInitParam, p, sizeof(m_tInitParam));
     m_tInitParam.logdirect[sizeof(m_tInitParam.logdirect) - 1] = '\0';
     m_tInitParam.device_ini_direct[sizeof(m_tInitParam.device_ini_direct) - 1] = '\0';
     if (m_tInitParam.logdirect[0] == '\0') strcpy(m_tInitParam.logdirect, "./");
     if (m_tInitParam.device_ini_direct[0] == '\0') strcpy(m_tInitParam.device_ini_direct, "./");
-    m_eRunMode = m_tInitParam.eRunMode;
-    m_eChanServType = m_tInitParam.eChannel;
 
     CGtLogger* logger = new (std::nothrow) CGtLogger();
     if (logger == nullptr) {
@@ -167,6 +194,15 @@ int CMkrxDmaServImpl::Init(void* param) {
         printf("###Init log service failed! ret: %d###\n", ret);
         return -1;
     }
+    if (mode < MKRX_ONE_SDK_PERFORMANCE_MODE || mode > MKRX_MULTI_SDK_PRODUCE_MODE ||
+        channel < MKRX_SERVICECB_TYPE_RAW_DATA || channel > MKRX_SERVICECB_TYPE_BUTT || type < MKRX_RAW_FPGA_DATA ||
+        type > MKRX_ERROR_DATA) {
+        GT_LOGE(GT_TAG_FPGA, "Init param error!");
+        memset(&m_tInitParam, 0, sizeof(m_tInitParam));  // no enumeration outside its values stays behind
+        return -1;
+    }
+    m_eRunMode = (MkrxChanRunMode_e)mode;
+    m_eChanServType = (MkrxServiceCbType_e)channel;
     GT_LOGI(GT_TAG_FPGA, "Now program run mode is %d.", (int)m_eRunMode);
     GT_LOGI(GT_TAG_FPGA, "Implservice version %s.", GetVersion());
 
@@ -498,13 +534,17 @@ extern "C" IMkrxService* NewIMkrxService(MkrxInitParam_t* param) {
 
 extern "C" void FreeIMkrxService(IMkrxService* service) {
     // Only the live instance is released: anything else would be a double
-    // free or a foreign object.
+    // free or a foreign object. Under the factory's lock, so that of two
+    // threads freeing at once one deletes and the other is refused, and no
+    // new instance is made while the old one (its copy thread, its
+    // process-wide objects) is still going away.
+    OSKIT2::CAutoMutex lock(FactoryMutex());
     if (service == nullptr || service != g_lpMkrxInstance) {
         printf("free Mkrx service failed! It is NULL or object changed!");
         return;
     }
-    delete service;
     g_lpMkrxInstance = nullptr;
+    delete service;
 }
 
 extern "C" const char* GetUpDmaLibVersion() { return MkrxBuildBanner(); }
@@ -514,6 +554,7 @@ extern "C" bool IsMultiProdRunning() { return IsProdProgRunning(); }
 extern "C" int64_t MkrxDiffTimeTamp(int64_t t) { return MkrxGetTimeTamp() - t; }
 
 uint32_t GetSdkNum() {
+    OSKIT2::CAutoMutex lock(FactoryMutex());  // not while another thread frees the instance
     CMkrxDmaServImpl* svc = static_cast<CMkrxDmaServImpl*>(g_lpMkrxInstance);
     return svc == nullptr ? 0 : svc->SdkNum();
 }

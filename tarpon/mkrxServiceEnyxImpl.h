@@ -6,7 +6,11 @@
 // bring-up, reset, a DMA engine on the chosen channel); in run mode 2 it is a
 // consumer of the producer program's shared pool. One instance per process;
 // the object is not locked: one client thread drives it (in run mode 1 the
-// engine's copy thread writes the ring beside it).
+// engine's copy thread writes the ring beside it). Init runs once per object.
+// FreeIMkrxService may come from any thread, also from two at once: it runs
+// under the factory's lock, deletes the live instance once and refuses any
+// other pointer; the destructor stops and joins the copy thread before the
+// engine, the pool and the process-wide objects go.
 
 #include <cstdint>
 #include <string>
@@ -59,6 +63,7 @@ private:
     MkrxServiceCbType_e m_eChanServType = MKRX_SERVICECB_TYPE_RAW_DATA;
     uint32_t m_uiPoolSize = 0;
     CMkrxPoolConsumer m_tConsumer;  // own slot, read position and kick-out state
+    bool m_bInitCalled = false;  // Init has run (successfully or not)
     bool m_bInitedSuccess = false;
     bool m_bIsKickedOut = false;
     bool m_bIsKkPrinted = false;

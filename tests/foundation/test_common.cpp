@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -127,31 +128,65 @@ TEST(HostChecks, CheckBeforeRunMessages) {
     }
 }
 
-TEST(HostChecks, ProducerProgramDetection) {
-    qtest::FakeBin bin;
-    qtest::ScopedPath path(bin.dir());
-    const std::string prod = "root 4242 1 0 08:00 ? 00:00:01 ./QxDeliverDmaServer -c cfg\n";
-    const std::string other = "root 4243 1 0 08:00 ? 00:00:01 ./QxDeliverDmaServerOld\n"
-                              "root 4244 1 0 08:00 ? 00:00:00 vim QxDeliverDmaServer_notes\n"
-                              "root 4245 1 0 08:00 ? 00:00:00 grep -w QxDeliverDmaServer\n";
-    bin.Add("ps", "UID PID PPID C STIME TTY TIME CMD\n" + other);
-    EXPECT_FALSE(IsProdProgRunning());
-    bin.Add("ps", other + prod);
-    EXPECT_TRUE(IsProdProgRunning());
-    bin.Add("ps", prod + prod);
-    EXPECT_FALSE(IsProdProgRunning()) << "two producers";
-    // A very long ps line is still one line.
-    bin.Add("ps", "root 1 1 0 08:00 ? 00:00:01 ./QxDeliverDmaServer " + std::string(5000, 'a') + "\n");
-    EXPECT_TRUE(IsProdProgRunning());
+// A /proc of its own: "self" in namespace pid:[1] at depth 1, and one
+// directory per process with the files the count reads.
+struct FakeProc {
+    std::string pid, cmdline, comm, ns, nspid;
+};
 
-    // The producer itself sees its own line.
-    EXPECT_EQ(0, qtest::RunInChild([&] {
-        program_invocation_short_name = const_cast<char*>("QxDeliverDmaServer");
-        bin.Add("ps", prod);
-        EXPECT_FALSE(IsProdProgRunning());
-        bin.Add("ps", prod + prod);
-        EXPECT_TRUE(IsProdProgRunning());
-    }));
+void AddFakeProc(const qtest::TempDir& root, const FakeProc& p) {
+    std::string d = root / p.pid;
+    ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+    qtest::WriteFile(d + "/cmdline", p.cmdline);
+    qtest::WriteFile(d + "/comm", p.comm + "\n");
+    qtest::WriteFile(d + "/status", "Name:\t" + p.comm + "\nNSpid:\t" + p.nspid + "\n");
+    if (!p.ns.empty()) {
+        ASSERT_EQ(0, mkdir((d + "/ns").c_str(), 0755));
+        ASSERT_EQ(0, symlink(p.ns.c_str(), (d + "/ns/pid").c_str()));
+    }
+}
+
+TEST(HostChecks, ProducerProgramIsCountedByItsOwnName) {
+    using namespace std::string_literals;
+    const std::string prodComm = "QxDeliverDmaSer";  // what the kernel keeps of the name
+    const struct {
+        FakeProc proc;
+        int count;
+    } cases[] = {
+        {{"10", "./QxDeliverDmaServer\0-d\0cfg\0"s, prodComm, "pid:[1]", "10"}, 1},
+        {{"11", "/opt/qx/bin/QxDeliverDmaServer\0"s, prodComm, "pid:[1]", "11"}, 1},
+        {{"12", "man\0QxDeliverDmaServer\0"s, "man", "pid:[1]", "12"}, 0},
+        {{"13", "tail\0-f\0QxDeliverDmaServer.log\0"s, "tail", "pid:[1]", "13"}, 0},
+        {{"14", "man QxDeliverDmaServer\0"s, "sleep", "pid:[1]", "14"}, 0},
+        {{"15", "tail -f /var/log/QxDeliverDmaServer\0"s, "sleep", "pid:[1]", "15"}, 0},
+        {{"16", "QxDeliverDmaServer\0"s, "sleep", "pid:[1]", "16"}, 0},  // exec -a: argv[0] alone
+        {{"17", "./QxDeliverDmaServerOld\0"s, prodComm, "pid:[1]", "17"}, 0},
+        {{"18", "vim\0QxDeliverDmaServer_notes\0"s, "vim", "pid:[1]", "18"}, 0},
+        {{"19", "./QxDeliverDmaServer\0"s, prodComm, "pid:[2]", "19\t1"}, 0},  // a container's producer
+        {{"20", "./QxDeliverDmaServer\0"s, prodComm, "", "20"}, 1},     // not traceable: same depth
+        {{"21", "./QxDeliverDmaServer\0"s, prodComm, "", "21\t1"}, 0},  // not traceable: deeper
+        {{"22", "", prodComm, "pid:[1]", "22"}, 0},                     // a zombie has no command line
+    };
+    auto makeRoot = [](qtest::TempDir& root) {
+        ASSERT_EQ(0, mkdir((root / "self").c_str(), 0755));
+        ASSERT_EQ(0, mkdir((root / "self/ns").c_str(), 0755));
+        ASSERT_EQ(0, symlink("pid:[1]", (root / "self/ns/pid").c_str()));
+        qtest::WriteFile(root / "self/status", "Name:\ttest\nNSpid:\t9\n");
+        ASSERT_EQ(0, mkdir((root / "sys").c_str(), 0755));
+    };
+    qtest::TempDir all;
+    makeRoot(all);
+    int total = 0;
+    for (const auto& c : cases) {
+        qtest::TempDir one;
+        makeRoot(one);
+        AddFakeProc(one, c.proc);
+        EXPECT_EQ(c.count, CountProgProcesses(one.path().c_str(), MKRX_PROD_PROG_NAME)) << "pid " << c.proc.pid;
+        AddFakeProc(all, c.proc);
+        total += c.count;
+    }
+    EXPECT_EQ(total, CountProgProcesses(all.path().c_str(), MKRX_PROD_PROG_NAME));
+    EXPECT_EQ(-1, CountProgProcesses((all / "missing").c_str(), MKRX_PROD_PROG_NAME));
 }
 
 TEST(HostChecks, CurrentUser) {
