@@ -84,9 +84,10 @@ tag_DIR_HANDLE* OpenDir(const char* lpPattern) {
         dir = s;
         pattern = "*";
     } else {
+        // A spec without a "/" (".*", ".profile") is a pattern for "./".
         size_t slash = s.rfind('/');
-        dir = s.substr(0, slash + 1);
-        pattern = s.substr(slash + 1);
+        dir = slash == std::string::npos ? "./" : s.substr(0, slash + 1);
+        pattern = slash == std::string::npos ? s : s.substr(slash + 1);
     }
     if (dir.back() != '/') dir += '/';
     tag_DIR_HANDLE tmp;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -23,12 +24,21 @@ namespace OSKIT2 {
 
 namespace {
 
-// Copies name into a fixed buffer, cutting it to fit.
-void CopyName(char* dst, size_t cap, const char* src) {
-    size_t n = src ? strnlen(src, cap - 1) : 0;
+// Copies name into a fixed buffer. A name that does not fit is refused
+// (false, dst empty): cut, two distinct names would name one kernel object.
+bool CopyName(char* dst, size_t cap, const char* src) {
+    size_t n = src ? strnlen(src, cap) : 0;
+    if (n == cap) {
+        dst[0] = '\0';
+        return false;
+    }
     if (n) memcpy(dst, src, n);
     dst[n] = '\0';
+    return true;
 }
+
+// The largest value of a System V semaphore (the kernel's SEMVMX).
+const int kSysvSemValueMax = 32767;
 
 // The key file of a System V object: the name itself when it holds a "/",
 // else "/tmp/<name>".
@@ -91,7 +101,8 @@ CSemaphore::CSemaphore()
 
 CSemaphore::CSemaphore(int init, const char* name, SemStyle style) : CSemaphore() {
     m_iStyle = style;
-    CopyName(m_szName, sizeof(m_szName), name);
+    // A name that does not fit leaves the object invalid (not unnamed).
+    if (!CopyName(m_szName, sizeof(m_szName), name)) return;
     if (Create(init, m_szName) == OSKIT_ALREADY_EXISTS) Open(m_szName);
 }
 
@@ -119,9 +130,11 @@ bool CSemaphore::IsValid() const { return m_iStyle == SYSV_STYLE ? m_hSYSV_Sem >
 
 int CSemaphore::Create(int init, const char* name) {
     if (init < 0) return -1;
+    // The set is made with init + 1, which must stay a semaphore value.
+    if (m_iStyle == SYSV_STYLE && init >= kSysvSemValueMax) return ERANGE;
     std::string wanted = name ? name : "";
     Close();
-    CopyName(m_szName, sizeof(m_szName), wanted.c_str());
+    if (!CopyName(m_szName, sizeof(m_szName), wanted.c_str())) return ENAMETOOLONG;
     if (m_iStyle == SYSV_STYLE) {
         if (!m_szName[0]) return EINVAL;
         std::string path = KeyPath(m_szName);
@@ -166,7 +179,7 @@ int CSemaphore::Create(int init, const char* name) {
 int CSemaphore::Open(const char* name) {
     std::string wanted = name ? name : "";
     Close();
-    CopyName(m_szName, sizeof(m_szName), wanted.c_str());
+    if (!CopyName(m_szName, sizeof(m_szName), wanted.c_str())) return ENAMETOOLONG;
     if (m_iStyle == SYSV_STYLE) {
         if (!m_szName[0]) return EINVAL;
         key_t key = ftok(KeyPath(m_szName).c_str(), '0');
@@ -285,8 +298,7 @@ CSharedMem::~CSharedMem() { Close(); }
 bool CSharedMem::SetName(const char* name) {
     if (!name || !*name) return false;
     std::string n = name[0] == '/' ? name : std::string("/") + name;
-    CopyName(m_szName, sizeof(m_szName), n.c_str());
-    return true;
+    return CopyName(m_szName, sizeof(m_szName), n.c_str());
 }
 
 void* CSharedMem::CreateEx(const char* name, size_t size) {
@@ -356,14 +368,59 @@ size_t CSharedMem::Size() const {
 
 // ------------------------------------------------------------- CNamedPipe
 
-CNamedPipe::CNamedPipe(const char* name) : m_bCreated(false), m_fd(-1), m_fdDummy(-1) {
-    std::string path = std::string("/tmp/") + (name ? name : "");
-    CopyName(m_szName, sizeof(m_szName), path.c_str());
+namespace {
+
+// True when name, taken below /tmp, has no ".." component.
+bool StaysBelowTmp(const std::string& name) {
+    size_t start = 0;
+    for (;;) {
+        size_t slash = name.find('/', start);
+        if (name.compare(start, slash == std::string::npos ? std::string::npos : slash - start, "..") == 0)
+            return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+// True when the directory holding path resolves to /tmp or below it (no
+// symbolic link on the way leads elsewhere).
+bool DirInsideTmp(const char* path) {
+    std::string dir(path, strrchr(path, '/') - path);
+    char real[PATH_MAX], tmp[PATH_MAX];
+    if (!realpath(dir.c_str(), real) || !realpath("/tmp", tmp)) return false;
+    size_t n = strlen(tmp);
+    return strncmp(real, tmp, n) == 0 && (real[n] == '\0' || real[n] == '/');
+}
+
+// Opens path as a FIFO: a final symbolic link or anything but a FIFO is
+// refused (-1). *st gets what was opened.
+int OpenFifo(const char* path, int flags, struct stat* st) {
+    int fd = open(path, flags | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0 || !S_ISFIFO(st->st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+CNamedPipe::CNamedPipe(const char* name) : m_bCreated(false), m_fd(-1), m_fdDummy(-1), m_tDev(0), m_tIno(0) {
+    // A name that leaves /tmp or does not fit is refused: the path stays
+    // empty and every call fails.
+    m_szName[0] = '\0';
+    std::string n = name ? name : "";
+    if (!n.empty() && StaysBelowTmp(n)) CopyName(m_szName, sizeof(m_szName), ("/tmp/" + n).c_str());
 }
 
 CNamedPipe::~CNamedPipe() {
     CloseFds();
-    if (m_bCreated) unlink(m_szName);
+    // Only the FIFO this object made, not whatever took its name since.
+    struct stat st;
+    if (m_bCreated && lstat(m_szName, &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == m_tDev &&
+        st.st_ino == m_tIno)
+        unlink(m_szName);
 }
 
 void CNamedPipe::CloseFds() {
@@ -374,12 +431,25 @@ void CNamedPipe::CloseFds() {
 
 bool CNamedPipe::Create() {
     CloseFds();
-    if (mkfifo(m_szName, 0722) != 0 && errno != EEXIST) return false;
-    m_bCreated = true;
-    // Opened without blocking: no writer needs to exist yet.
-    int fd = open(m_szName, O_RDONLY | O_NONBLOCK);
+    if (!m_szName[0] || !DirInsideTmp(m_szName)) return false;
+    bool made = mkfifo(m_szName, 0722) == 0;
+    if (!made && errno != EEXIST) return false;
+    // An existing FIFO is used but stays its maker's to remove.
+    struct stat st, dst;
+    int fd = OpenFifo(m_szName, O_RDONLY, &st);
     if (fd < 0) return false;
-    int dummy = open(m_szName, O_WRONLY | O_NONBLOCK);
+    if (made) {
+        m_bCreated = true;
+        m_tDev = st.st_dev;
+        m_tIno = st.st_ino;
+    } else if (m_bCreated && (st.st_dev != m_tDev || st.st_ino != m_tIno)) {
+        m_bCreated = false;
+    }
+    int dummy = OpenFifo(m_szName, O_WRONLY, &dst);
+    if (dummy >= 0 && (dst.st_dev != st.st_dev || dst.st_ino != st.st_ino)) {
+        close(dummy);
+        dummy = -1;
+    }
     if (dummy < 0) {
         close(fd);
         return false;
@@ -392,7 +462,9 @@ bool CNamedPipe::Create() {
 
 bool CNamedPipe::Connect() {
     CloseFds();
-    int fd = open(m_szName, O_WRONLY | O_NONBLOCK);
+    if (!m_szName[0] || !DirInsideTmp(m_szName)) return false;
+    struct stat st;
+    int fd = OpenFifo(m_szName, O_WRONLY, &st);
     if (fd < 0) return false;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_fd = fd;

@@ -11,11 +11,12 @@
 // time; processes and threads exclude each other through the kernel objects.
 // Each object releases what it opened in its destructor; the object that
 // created a System V set or a named POSIX semaphore also removes it then.
-// Names longer than the fixed name buffers are cut to fit; the kernel object
-// is named after the cut name.
+// A name longer than its fixed name buffer is refused (Create and Open fail,
+// the object stays invalid): cut, two names would share one kernel object.
 
 #include <semaphore.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 namespace OSKIT2 {
 
@@ -105,7 +106,10 @@ private:
 };
 
 // FIFO "/tmp/<name>". The reader (Create) also holds a write end so that its
-// reads never see end of file while writers come and go.
+// reads never see end of file while writers come and go. Only a FIFO is
+// opened: a regular file, a final symbolic link, a name with a ".." component
+// or a directory outside /tmp is refused. The destructor removes the FIFO
+// only when this object made it.
 class CNamedPipe {
 public:
     explicit CNamedPipe(const char* name);
@@ -123,10 +127,12 @@ public:
 
 private:
     void CloseFds();
-    char m_szName[256];
+    char m_szName[256];   // empty when the name was refused
     bool m_bCreated;
     int m_fd;
     int m_fdDummy;
+    dev_t m_tDev;         // the FIFO this object made
+    ino_t m_tIno;
 };
 
 // Manual-reset event between processes: a set of two System V semaphores,

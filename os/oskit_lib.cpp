@@ -58,9 +58,13 @@ void* CLib::Open(const char* name, int mode) {
     }
     char resolved[PATH_MAX];
     if (realpath(path, resolved)) path = resolved;
-    size_t n = strnlen(path, sizeof(m_szPath) - 1);
-    memcpy(m_szPath, path, n);
-    m_szPath[n] = '\0';
+    // A path that does not fit is refused rather than reported cut.
+    size_t n = strlen(path);
+    if (n >= sizeof(m_szPath)) {
+        dlclose(h);
+        return nullptr;
+    }
+    memcpy(m_szPath, path, n + 1);
     m_hLib = h;
     return h;
 }

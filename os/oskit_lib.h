@@ -13,7 +13,8 @@ class CLib {
 public:
     CLib();
     ~CLib();
-    // Lazy binding; releases a previously loaded library first. The handle or null.
+    // Lazy binding; releases a previously loaded library first. The handle, or
+    // null (also when the file's full path does not fit m_szPath).
     void* Load(const char* name);
     // Immediate binding, otherwise as Load.
     void* LoadEx(const char* name);

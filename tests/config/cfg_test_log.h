@@ -13,14 +13,18 @@
 
 namespace cfgtest {
 
-inline void EnsureLogger() {
-    static qtest::TempDir* dir = nullptr;
-    if (!dir) {
-        dir = new qtest::TempDir("cfglog");
-        if (elog_init(dir->path().c_str(), "cfgtest") != 0) abort();
+// The logger's directory lives as long as the process: at exit the log file
+// is closed, then the directory removed.
+struct CfgLogDir {
+    qtest::TempDir dir{"cfglog"};
+    CfgLogDir() {
+        if (elog_init(dir.path().c_str(), "cfgtest") != 0) abort();
         elog_start();
     }
-}
+    ~CfgLogDir() { elog_fini(); }
+};
+
+inline void EnsureLogger() { static CfgLogDir logDir; }
 
 class LogCapture {
 public:

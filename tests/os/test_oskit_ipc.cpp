@@ -6,15 +6,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "oskit_ipc.h"
+#include "test_util.h"
 
 using namespace OSKIT2;
 
@@ -241,18 +245,130 @@ TEST_F(OskitIpc, FileLockExcludesAnotherProcess) {
     unlink(path.c_str());
 }
 
-TEST_F(OskitIpc, LongNamesAreCutToTheirBuffers) {
-    std::string longname = "oskit_" + std::to_string(getpid()) + "_" + std::string(400, 'n');
-    std::string cut = longname.substr(0, 255);
-    {
-        CSemaphore sem(1, longname.c_str(), SYSV_STYLE);
-        EXPECT_EQ(cut, sem.Name());
-        ASSERT_TRUE(sem.IsValid());  // keyed on /tmp/ + the cut name
-        EXPECT_TRUE(Exists("/tmp/" + cut));
-        CNamedPipe pipe(longname.c_str());
-        EXPECT_EQ(("/tmp/" + longname).substr(0, 255), pipe.Path());
+// Each row opens one kind of named object: a name of `opens` characters
+// works, one longer than `limit` (what its buffer holds) is refused. Cut, two
+// distinct long names named one object (two 301-character shared-memory
+// names mapped one).
+TEST_F(OskitIpc, NamesThatDoNotFitTheirBufferAreRefused) {
+    struct Row {
+        const char* what;
+        size_t opens, limit;
+        std::function<bool(const std::string&)> open;  // valid; released again before it returns
+    };
+    const Row rows[] = {
+        {"sysv semaphore", 255, 255,
+         [](const std::string& n) { return CSemaphore(1, n.c_str(), SYSV_STYLE).IsValid(); }},
+        // The kernel's own limit ("sem." + name) is below the buffer's.
+        {"posix semaphore", 200, 255,
+         [](const std::string& n) { return CSemaphore(1, n.c_str(), POSIX_STYLE).IsValid(); }},
+        {"shared memory", 253, 253,  // kept as "/" + name
+         [](const std::string& n) {
+             CSharedMem shm;
+             bool ok = shm.CreateEx(n.c_str(), 64) != nullptr;
+             if (ok) shm.UnLink();
+             return ok;
+         }},
+        {"named pipe", 250, 250, [](const std::string& n) { return CNamedPipe(n.c_str()).Create(); }},
+    };
+    std::string stem = Name("long");
+    auto leftovers = [&] {
+        std::string found;
+        for (const char* dir : {"/tmp", "/dev/shm"})
+            if (DIR* d = opendir(dir)) {
+                while (dirent* e = readdir(d))
+                    if (strstr(e->d_name, stem.c_str())) found += std::string(dir) + "/" + e->d_name + " ";
+                closedir(d);
+            }
+        return found;
+    };
+    for (const Row& row : rows) {
+        for (size_t len : {row.opens, row.limit + 1, size_t{301}}) {
+            std::string name = stem + std::string(len - stem.size(), 'n');
+            EXPECT_EQ(len <= row.limit, row.open(name)) << row.what << ", " << len << " characters";
+            EXPECT_EQ("", leftovers()) << row.what << ", " << len << " characters";
+        }
     }
-    EXPECT_FALSE(Exists("/tmp/" + cut));
+    std::string tooLong = stem + std::string(300, 'n');
+    CSemaphore sem;
+    EXPECT_EQ(ENAMETOOLONG, sem.Create(1, tooLong.c_str()));
+    EXPECT_EQ(ENAMETOOLONG, sem.Open(tooLong.c_str()));
+}
+
+// A System V set is made with init + 1, so init must stay below the kernel's
+// largest semaphore value; INT_MAX overflowed. POSIX counts reach INT_MAX.
+TEST_F(OskitIpc, SemaphoreInitialValueOutsideTheKernelsRangeIsRefused) {
+    struct Row {
+        SemStyle style;
+        int init;
+        int result;
+    };
+    const Row rows[] = {{SYSV_STYLE, INT_MAX, ERANGE}, {SYSV_STYLE, 32767, ERANGE}, {SYSV_STYLE, 32766, 0},
+                        {POSIX_STYLE, INT_MAX, 0},     {SYSV_STYLE, -1, -1}};
+    std::string name = Name("semrange");
+    for (const Row& row : rows) {
+        CSemaphore sem;
+        sem.SetStyle(row.style);
+        EXPECT_EQ(row.result, sem.Create(row.init, name.c_str())) << row.style << " " << row.init;
+        EXPECT_EQ(row.result == 0, sem.IsValid());
+        if (row.result == 0) {
+            EXPECT_EQ(row.init, sem.Value());
+        }
+    }
+}
+
+// The pipe is a FIFO this object owns below /tmp, or nothing: a regular file
+// under its name was read, written and unlinked by the destructor.
+TEST_F(OskitIpc, NamedPipeRefusesAnythingButAFifoBelowTmp) {
+    std::string base = Name("pipe");
+    std::string file = Name("pipefile"), link = Name("pipelink"), outdir = Name("pipeout"), fifo = Name("pipefifo");
+    std::string outside = "/var/tmp/" + base;
+    ASSERT_EQ(0, mkfifo(outside.c_str(), 0600));
+    struct Case {
+        std::string name;
+        std::function<void()> setup;
+    };
+    const Case refused[] = {
+        {file, [&] {
+             int fd = open(("/tmp/" + file).c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+             ASSERT_EQ(5, write(fd, "keep\n", 5));
+             close(fd);
+         }},
+        {link, [&] { ASSERT_EQ(0, symlink(outside.c_str(), ("/tmp/" + link).c_str())); }},
+        {outdir + "/" + base, [&] { ASSERT_EQ(0, symlink("/var/tmp", ("/tmp/" + outdir).c_str())); }},
+        {"../var/tmp/" + base, [] {}},
+        {"../tmp/" + base, [] {}},
+        {base + "/../" + base, [] {}},
+        {"", [] {}},
+    };
+    for (const Case& c : refused) {
+        c.setup();
+        {
+            CNamedPipe pipe(c.name.c_str());
+            EXPECT_FALSE(pipe.Create()) << c.name;
+            EXPECT_FALSE(pipe.Connect()) << c.name;
+        }
+        EXPECT_FALSE(Exists("/tmp/" + base)) << c.name;
+    }
+    EXPECT_EQ("keep\n", qtest::ReadFile("/tmp/" + file));
+    struct stat st;
+    EXPECT_TRUE(lstat(outside.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << "the FIFO outside /tmp stays";
+    for (const std::string& n : {file, link, outdir}) unlink(("/tmp/" + n).c_str());
+    unlink(outside.c_str());
+
+    // A FIFO made by someone else is used, and left in place.
+    ASSERT_EQ(0, mkfifo(("/tmp/" + fifo).c_str(), 0600));
+    {
+        CNamedPipe reader(fifo.c_str()), writer(fifo.c_str());
+        ASSERT_TRUE(reader.Create());
+        ASSERT_TRUE(writer.Connect());
+        EXPECT_TRUE(writer.Write("hi", 2));
+        char buf[4];
+        int len = 0;
+        EXPECT_TRUE(reader.Read(buf, sizeof(buf), &len, 1000));
+        EXPECT_EQ(2, len);
+    }
+    EXPECT_TRUE(Exists("/tmp/" + fifo));
+    unlink(("/tmp/" + fifo).c_str());
 }
 
 }  // namespace

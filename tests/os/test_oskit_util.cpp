@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <chrono>
@@ -48,6 +49,26 @@ TEST(OskitLib, FileNameRuleAndLoadingAFunction) {
     EXPECT_TRUE(!lib);
     EXPECT_EQ(nullptr, lib.Load((dir + "/missing").c_str()));
     EXPECT_NE(std::string(), lib.GetLastErrorInfo());
+}
+
+// The full path of the loaded file is kept in a 256-character buffer: one
+// that does not fit is refused, not reported cut.
+TEST(OskitLib, LibraryWhosePathDoesNotFitIsRefused) {
+    qtest::TempDir dir("oskit_lib");
+    std::string deep = dir.path();
+    while (deep.size() < 300) {
+        deep += "/" + std::string(60, 'd');
+        ASSERT_EQ(0, mkdir(deep.c_str(), 0755));
+    }
+    std::string so = std::string(OSKIT_PLUG_DIR) + "/liboskit_testplug.so";
+    int rc = -1;
+    qtest::RunCmd("cp '" + so + "' '" + deep + "/'", &rc);
+    ASSERT_EQ(0, rc);
+    ASSERT_EQ(0, symlink(deep.c_str(), (dir / "short").c_str()));
+    CLib lib;
+    EXPECT_EQ(nullptr, lib.Load((dir / "short/oskit_testplug").c_str()));
+    EXPECT_TRUE(!lib);
+    EXPECT_STREQ("", lib.GetPath());
 }
 
 // --------------------------------------------------------------- allocator
@@ -265,6 +286,32 @@ TEST(OskitDir, ReadDirMatchesThePatternAndPacksTheTime) {
     CloseDir(h);
     EXPECT_EQ(nullptr, OpenDir(("./" + std::string(33, '*')).c_str()));
     EXPECT_EQ(nullptr, OpenDir("missing/*"));
+}
+
+// A spec without a "/" is a pattern for the current directory; ".*" listed
+// "/" instead.
+TEST(OskitDir, PatternWithoutADirectoryListsTheCurrentOne) {
+    qtest::TempDir dir("oskit_dir");
+    for (const char* f : {".hidden", "one.log", "two.txt"}) qtest::WriteFile(dir / f, "x");
+    qtest::ScopedChdir cd(dir.path());
+    const struct {
+        const char* spec;
+        std::set<std::string> names;
+    } rows[] = {
+        {".*", {".", "..", ".hidden"}},
+        {".hidden", {".hidden"}},
+        {"*.log", {"one.log"}},
+        {"./.*", {".", "..", ".hidden"}},
+    };
+    for (const auto& row : rows) {
+        tag_DIR_HANDLE* h = OpenDir(row.spec);
+        ASSERT_NE(nullptr, h) << row.spec;
+        std::set<std::string> names;
+        tag_FileInfo fi;
+        while (ReadDir(h, &fi)) names.insert(fi.sFileName);
+        CloseDir(h);
+        EXPECT_EQ(row.names, names) << row.spec;
+    }
 }
 
 TEST(OskitClock, SleepAndTimeHelpers) {

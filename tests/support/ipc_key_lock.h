@@ -8,7 +8,10 @@
 // object, also orders tests of different build trees (make test beside make
 // test-asan), since consumers find the producer program by name among all
 // processes. CTest's RESOURCE_LOCK orders the tests of one run. An flock
-// dies with its holder, so a crashed test leaves nothing locked.
+// dies with its holder, so a crashed test leaves nothing locked. The holder
+// removes the lock file before it lets go, so a run leaves none behind; a
+// waiter that wins the lock on a file already removed (or replaced) tries
+// again on the file now at the path.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -16,6 +19,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mkrxDef.h"
@@ -35,21 +39,32 @@ inline void RemovePoolIpc() {
 class IpcKeyLock {
 public:
     IpcKeyLock() {
-        m_fd = open("/tmp/quay-mkrx-ipc.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        if (m_fd >= 0) {
+        for (;;) {
+            m_fd = open(kPath, O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+            if (m_fd < 0) break;
             while (flock(m_fd, LOCK_EX) != 0) {
             }
+            struct stat held, named;
+            if (fstat(m_fd, &held) == 0 && stat(kPath, &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino)
+                break;
+            close(m_fd);
         }
+        m_owner = getpid();
         unshare(CLONE_NEWIPC);  // as root; otherwise the keys are the host's, under the lock
     }
     ~IpcKeyLock() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd < 0) return;
+        if (getpid() == m_owner) unlink(kPath);  // not from a forked child: the parent still holds it
+        close(m_fd);
     }
     IpcKeyLock(const IpcKeyLock&) = delete;
     IpcKeyLock& operator=(const IpcKeyLock&) = delete;
 
 private:
+    static constexpr const char* kPath = "/tmp/quay-mkrx-ipc.lock";
     int m_fd = -1;
+    pid_t m_owner = -1;
 };
 
 }  // namespace qtest

@@ -14,11 +14,13 @@
 
 namespace qtest {
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
+// A fresh directory under $TMPDIR (else /tmp), removed with everything in
+// it on destruction. CTest gives every test a TMPDIR of the build tree's own.
 class TempDir {
 public:
     explicit TempDir(const char* prefix = "quaytest") {
-        std::string tmpl = std::string("/tmp/") + prefix + ".XXXXXX";
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
