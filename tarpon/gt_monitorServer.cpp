@@ -1,6 +1,7 @@
 #include "gt_monitorServer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -115,15 +116,27 @@ int32_t CGtMonitorServer::GetRecordTimeLen() {
     return m_tMonitorConfig.recordTimeLen;
 }
 
-bool CGtMonitorServer::GetLastResetTime(char* buf, int len) {
+bool CGtMonitorServer::GetLastResetTime(char* buf, int len) { return ReadResetLog(buf, len, true); }
+
+bool CGtMonitorServer::ReadResetLog(char* buf, int len, bool bLog) {
     if (!buf || len <= 0) return false;
     memset(buf, 0, (size_t)len);
-    int fd = open(FPGA_RESET_LOG_FILE, O_RDONLY);
-    if (fd < 0) return false;
+    // Read only from a regular file, and without waiting: this runs on the
+    // exporter's HTTP thread, which a FIFO would hold for good. A link is not
+    // followed.
+    int fd = open(FPGA_RESET_LOG_FILE, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    const bool bRegular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!bRegular) {
+        if (bLog && (fd >= 0 || errno == ELOOP))
+            GT_LOGI(GT_TAG_MONITOR, "open %s failed.msg:not a regular file", FPGA_RESET_LOG_FILE);
+        if (fd >= 0) close(fd);
+        return false;
+    }
     ssize_t n = read(fd, buf, (size_t)len - 1);
     close(fd);
     if (n <= 0) {
-        GT_LOGI(GT_TAG_MONITOR, "reset_log file emypt!");
+        if (bLog) GT_LOGI(GT_TAG_MONITOR, "reset_log file emypt!");
         return false;
     }
 
@@ -138,7 +151,7 @@ bool CGtMonitorServer::GetLastResetTime(char* buf, int len) {
     }
     ok = ok && buf[11] == ':' && buf[14] == ':' && buf[17] == ' ' && memcmp(buf + 18, "quay", 4) == 0;
     if (!ok) {
-        GT_LOGI(GT_TAG_MONITOR, "reset_log file content error info!");
+        if (bLog) GT_LOGI(GT_TAG_MONITOR, "reset_log file content error info!");
         return false;
     }
     return true;

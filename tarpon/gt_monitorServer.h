@@ -73,6 +73,10 @@ public:
     // "... quay_tool". A missing file gives false silently; an empty or
     // malformed one is logged.
     bool GetLastResetTime(char* buf, int len);
+    // The same check; bLog false reads without logging what it refuses. A
+    // reset log that is not a regular file (a FIFO, a link, a device) is
+    // refused without waiting.
+    static bool ReadResetLog(char* buf, int len, bool bLog);
 
     // Port and address rule of the settings: 0 or 600005 (logged).
     static int32_t CheckConfig(GT_CONFIG_MONITOR_t& tConfig);
