@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
+#include <set>
+#include <utility>
 
 #include "gt_fpgaService.h"
 #include "gt_logger.h"
@@ -103,7 +106,7 @@ int32_t CGtMonitorServer::Start() {
                 c.strGaugeStuDes.c_str());
         return GT_ERR_UNKNOWN_HW;
     }
-    return GT_OK;
+    return RegistNumericFamilies();
 }
 
 int32_t CGtMonitorServer::Stop() { return Q_Exporter_Fini(); }
@@ -223,4 +226,149 @@ void CGtMonitorServer::QCbGaugeStatusCallback(Q_Exporter_LPHandle handle) {
     } else {
         Q_Exporter_Gauge_Add_str(handle, r.index, "last_reset", r.self->m_strLastResetTime.c_str());
     }
+}
+
+// ---------------------------------------------------------------------------
+// Numeric families. The two gauges above carry every value as a label; these
+// carry them as sample values, one family per block, from the same readings:
+// the monitor maps of the FPGA service and the reset log. Every callback runs on the exporter's HTTP thread,
+// which alone touches the statics below.
+
+namespace {
+
+// Register classes held by the monitor maps, with their label value.
+struct RegClass {
+    CFG_CLASS_e eClass;
+    const char* label;
+    int (CGtFpgaService::*read)(const CfgDes_t*, uint8_t&, uint64_t&, std::string&);
+};
+const RegClass kRegClasses[] = {
+    {CFGCLASS_CFG, "cfg", &CGtFpgaService::ReadMonitorConfiguration},
+    {CFGCLASS_CFGFILE, "cfgfile", &CGtFpgaService::ReadMonitorConfiguration},
+    {CFGCLASS_MON, "mon", &CGtFpgaService::ReadMonitorStat},
+};
+
+// A record of a gauge block holding value as given (0 is not the scrape time).
+int AddSample(Q_Exporter_LPHandle handle, double value) {
+    int index = Q_Exporter_CreatRecord(handle);
+    Q_Exporter_SetValueExact(handle, index, value);
+    return index;
+}
+
+// The service and its catalogue, or false when either is missing.
+bool CardReady(CGtFpgaService*& lpService, CXmlHelper*& lpXml) {
+    CGtMonitorServer* self = CGtMonitorServer::GetInstance();
+    lpService = self ? self->GetFpgaService() : nullptr;
+    lpXml = lpService ? lpService->GetParamInfo() : nullptr;
+    return lpXml != nullptr;
+}
+
+// Calls f(class, descriptor, kind, value, text) for every register the maps
+// publish, in catalogue order.
+template <class F>
+void EachRegister(CGtFpgaService* lpService, CXmlHelper* lpXml, F f) {
+    for (const RegClass& c : kRegClasses) {
+        CfgDesIter it;
+        for (CfgDes_t* lpDes = lpXml->ScanStart(c.eClass, it); lpDes; lpDes = lpXml->ScanNext(it)) {
+            uint8_t ucKind = 0;
+            uint64_t ulValue = 0;
+            std::string strText;
+            (lpService->*c.read)(lpDes, ucKind, ulValue, strText);
+            f(c, *lpDes, ucKind, ulValue, strText);
+        }
+    }
+}
+
+void CbCardRegister(Q_Exporter_LPHandle handle) {
+    CGtFpgaService* lpService;
+    CXmlHelper* lpXml;
+    if (!CardReady(lpService, lpXml)) return;
+    // A name that occurs twice in a class keeps its first value, as in the
+    // label gauges.
+    std::set<std::pair<const char*, std::string>> seen;
+    EachRegister(lpService, lpXml, [&](const RegClass& c, const CfgDes_t& d, uint8_t kind, uint64_t value,
+                                       const std::string&) {
+        if (kind != 1 || !seen.emplace(c.label, d.name).second) return;
+        // A 64-bit value becomes the nearest double, as the server stores it.
+        int index = AddSample(handle, (double)value);
+        Q_Exporter_Gauge_Add_str(handle, index, "class", c.label);
+        Q_Exporter_Gauge_Add_str(handle, index, "name", d.name.c_str());
+    });
+}
+
+void CbCardInfo(Q_Exporter_LPHandle handle) {
+    CGtFpgaService* lpService;
+    CXmlHelper* lpXml;
+    if (!CardReady(lpService, lpXml)) return;
+    int index = AddSample(handle, 1);
+    EachRegister(lpService, lpXml, [&](const RegClass&, const CfgDes_t& d, uint8_t kind, uint64_t,
+                                       const std::string& text) {
+        if (kind == 2) Q_Exporter_Gauge_Add_str(handle, index, d.name.c_str(), text.c_str());
+    });
+}
+
+void CbCardUp(Q_Exporter_LPHandle handle) {
+    CGtFpgaService* lpService;
+    CXmlHelper* lpXml;
+    AddSample(handle, CardReady(lpService, lpXml) ? 1 : 0);
+}
+
+// The last reset accepted from the reset log: Unix time and who made it.
+struct LastReset {
+    double time = 0;
+    std::string by;
+};
+LastReset g_lastReset;
+
+// Reads the reset log again without logging (the status gauge logs what it
+// finds wrong) and keeps the last accepted reset.
+const LastReset& RefreshLastReset() {
+    char buf[40] = {};
+    if (!CGtMonitorServer::ReadResetLog(buf, sizeof(buf), false)) return g_lastReset;
+    struct tm t = {};
+    if (sscanf(buf, "%4d%2d%2d %2d:%2d:%2d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+               &t.tm_sec) != 6)
+        return g_lastReset;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    t.tm_isdst = -1;  // the log holds local time
+    time_t when = mktime(&t);
+    if (when <= 0) return g_lastReset;
+    g_lastReset.time = (double)when;
+    g_lastReset.by = buf + 18;
+    return g_lastReset;
+}
+
+void CbLastResetTime(Q_Exporter_LPHandle handle) { AddSample(handle, RefreshLastReset().time); }
+
+void CbLastResetInfo(Q_Exporter_LPHandle handle) {
+    const LastReset& r = RefreshLastReset();
+    if (r.by.empty()) return;
+    Q_Exporter_Gauge_Add_str(handle, AddSample(handle, 1), "by", r.by.c_str());
+}
+
+struct CardFamily {
+    const char* name;
+    const char* help;
+    Q_Cb_Gauge cb;
+};
+const CardFamily kCardFamilies[] = {
+    {"quay_card_register", "Value of a numeric card register as last read by the daemon.", CbCardRegister},
+    {"quay_card_info", "Text registers of the card (addresses) as labels; the value is 1.", CbCardInfo},
+    {"quay_card_up", "1 when the card service and its register catalogue are ready, else 0.", CbCardUp},
+    {"quay_last_reset_timestamp_seconds", "Unix time of the last card reset by quay or quay_tool, 0 when none.",
+     CbLastResetTime},
+    {"quay_last_reset_info", "Who made the last card reset; the value is 1.", CbLastResetInfo},
+};
+
+}  // namespace
+
+int32_t CGtMonitorServer::RegistNumericFamilies() {
+    for (const CardFamily& f : kCardFamilies) {
+        if (Q_Exporter_Regist_Gauge(f.name, f.help, f.cb) != 0) {
+            GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", -1, f.name, f.help);
+            return GT_ERR_UNKNOWN_HW;
+        }
+    }
+    return GT_OK;
 }
