@@ -1,6 +1,9 @@
 #include "gt_monitorServer.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +15,12 @@
 #include <new>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "gt_fpgaService.h"
 #include "gt_logger.h"
 #include "gt_result.h"
+#include "mkrxDef.h"
 #include "xmlHelper.h"
 
 std::atomic<CGtMonitorServer*> CGtMonitorServer::pInstance{nullptr};
@@ -231,7 +236,8 @@ void CGtMonitorServer::QCbGaugeStatusCallback(Q_Exporter_LPHandle handle) {
 // ---------------------------------------------------------------------------
 // Numeric families. The two gauges above carry every value as a label; these
 // carry them as sample values, one family per block, from the same readings:
-// the monitor maps of the FPGA service and the reset log. Every callback runs on the exporter's HTTP thread,
+// the monitor maps of the FPGA service, the reset log, and a snapshot of the
+// shared pool's segment. Every callback runs on the exporter's HTTP thread,
 // which alone touches the statics below.
 
 namespace {
@@ -347,6 +353,147 @@ void CbLastResetInfo(Q_Exporter_LPHandle handle) {
     Q_Exporter_Gauge_Add_str(handle, AddSample(handle, 1), "by", r.by.c_str());
 }
 
+// ---- the shared pool ----
+
+struct PoolSlot {
+    uint32_t uiSlot = 0;
+    int32_t iPid = 0;
+    uint64_t ullLag = 0;
+    double dIdle = -1;  // below 0: the slot's time cannot be right
+};
+
+// What one scrape publishes of the pool. bUp false: nothing but that.
+struct PoolSnapshot {
+    bool bUp = false;
+    uint32_t uiSize = 0;
+    uint64_t ullIn = 0;
+    DmaInfoStat_t tStat = {};
+    uint32_t uiConsumers = 0;
+    uint64_t ullEvents = 0;
+    bool bProducerUp = false;
+    std::vector<PoolSlot> slots;
+};
+PoolSnapshot g_pool;
+std::string g_poolFault;  // the last header fault logged, to log each once
+
+uint64_t LoadStat(const uint64_t* p) { return mkrx::LoadRelaxed(p); }
+
+// Fills s from the segment of key MKRX_SHM_KEY, attached read-only for the
+// time of the copy. No lock is taken: the producer and the consumers go on,
+// and the order of the reads below makes the copy consistent where it must be.
+void TakePoolSnapshot(PoolSnapshot& s) {
+    s = PoolSnapshot();
+    int id = shmget(MKRX_SHM_KEY, 0, 0);
+    struct shmid_ds ds;
+    if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_segsz < MKRX_SHM_EXTRA_SIZE) return;
+    void* addr = shmat(id, nullptr, SHM_RDONLY);
+    if (addr == (void*)-1) return;
+    const MkrxShareMemInfo_t* h = static_cast<const MkrxShareMemInfo_t*>(addr);
+    const char* fault = MkrxHeadFault(h, ds.shm_segsz);
+    if (fault) {
+        if (g_poolFault != fault) {
+            GT_LOGW(GT_TAG_MONITOR, "pool segment not published: %s", fault);
+            g_poolFault = fault;
+        }
+        shmdt(addr);
+        return;
+    }
+    g_poolFault.clear();
+    s.uiSize = mkrx::LoadRelaxed(&h->bufInf.uiSize);
+    s.tStat.ulCpyPktNum = LoadStat(&h->DmaStatInfo.ulCpyPktNum);
+    s.tStat.ulCpyPktByte = LoadStat(&h->DmaStatInfo.ulCpyPktByte);
+    s.tStat.ulSoftDisPktNum = LoadStat(&h->DmaStatInfo.ulSoftDisPktNum);
+    s.tStat.ulSoftDisByte = LoadStat(&h->DmaStatInfo.ulSoftDisByte);
+    s.uiConsumers = mkrx::LoadRelaxed(&h->uiRunSdkNum);
+    s.ullEvents = mkrx::LoadRelaxed(&h->stSdkEveInf.ullWrIdx);
+    int32_t prodPid = mkrx::LoadRelaxed(&h->stServUsInf.serverPid);
+    s.bProducerUp = prodPid > 0 && (kill(prodPid, 0) == 0 || errno == EPERM);
+
+    // Every read position is loaded before the write position: ullIn only
+    // grows and a consumer never reads past it, so each cout is at most the
+    // ullIn read after it. A pair that still fails the check belongs to a
+    // slot being rewritten (an expelled consumer) or to a corrupted segment.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t nowNs = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+    std::vector<std::pair<PoolSlot, uint64_t>> couts;
+    for (uint32_t i = 0; i < MKRX_MAX_SDK_NUM; ++i) {
+        const MkrxSdkCoutInfo_t& slot = h->SdkCoutInf[i];
+        if (mkrx::LoadAcquire(&slot.bValidTag) != 1) continue;
+        PoolSlot p;
+        p.uiSlot = i;
+        p.iPid = mkrx::LoadRelaxed(&slot.sdkPid);
+        int64_t seen = mkrx::LoadRelaxed(&slot.iRecAccTime);
+        if (seen > 0 && seen <= nowNs) p.dIdle = (double)(nowNs - seen) / 1e9;
+        couts.emplace_back(p, mkrx::LoadAcquire(&slot.uiCout));
+    }
+    s.ullIn = mkrx::LoadAcquire(&h->bufInf.ullIn);
+    for (auto& c : couts) {
+        if (MkrxPendingSane(s.ullIn, c.second, s.uiSize, &c.first.ullLag)) s.slots.push_back(c.first);
+    }
+    shmdt(addr);
+    s.bUp = true;
+}
+
+// Pool blocks, in the name order in which a scrape calls them; the first
+// takes the snapshot that all of them publish.
+struct PoolFamily {
+    const char* name;
+    const char* help;
+    bool counter;
+    double (*value)(const PoolSnapshot&);
+    bool perSlot;
+};
+const PoolFamily kPoolFamilies[] = {
+    {"quay_pool_consumer_idle_seconds", "Seconds since the consumer of a slot last read the pool.", false,
+     nullptr, true},
+    {"quay_pool_consumer_lag_bytes", "Bytes written to the pool that the consumer of a slot has not read.", false,
+     nullptr, true},
+    {"quay_pool_consumers", "Consumers attached to the pool.", false,
+     [](const PoolSnapshot& s) { return (double)s.uiConsumers; }, false},
+    {"quay_pool_copied_bytes_total", "Payload bytes the producer copied into the pool.", true,
+     [](const PoolSnapshot& s) { return (double)s.tStat.ulCpyPktByte; }, false},
+    {"quay_pool_copied_records_total", "Records the producer copied into the pool.", true,
+     [](const PoolSnapshot& s) { return (double)s.tStat.ulCpyPktNum; }, false},
+    {"quay_pool_dropped_bytes_total", "Payload bytes the producer dropped.", true,
+     [](const PoolSnapshot& s) { return (double)s.tStat.ulSoftDisByte; }, false},
+    {"quay_pool_dropped_records_total", "Records the producer dropped.", true,
+     [](const PoolSnapshot& s) { return (double)s.tStat.ulSoftDisPktNum; }, false},
+    {"quay_pool_events", "Consumer event messages in the pool's event log.", false,
+     [](const PoolSnapshot& s) { return (double)s.ullEvents; }, false},
+    {"quay_pool_producer_up", "1 when the producer process of the pool is alive, else 0.", false,
+     [](const PoolSnapshot& s) { return s.bProducerUp ? 1.0 : 0.0; }, false},
+    {"quay_pool_size_bytes", "Size of the pool's ring in bytes.", false,
+     [](const PoolSnapshot& s) { return (double)s.uiSize; }, false},
+    {"quay_pool_up", "1 when the shared pool exists and its header can be trusted, else 0.", false,
+     [](const PoolSnapshot& s) { return s.bUp ? 1.0 : 0.0; }, false},
+    {"quay_pool_written_bytes_total", "Bytes the producer wrote to the pool's ring.", true,
+     [](const PoolSnapshot& s) { return (double)s.ullIn; }, false},
+};
+
+void CbPool(Q_Exporter_LPHandle handle) {
+    const char* name = Q_Exporter_GetName(handle);
+    if (!name) return;
+    if (strcmp(name, kPoolFamilies[0].name) == 0) TakePoolSnapshot(g_pool);
+    const PoolFamily* f = nullptr;
+    for (const PoolFamily& p : kPoolFamilies)
+        if (strcmp(name, p.name) == 0) f = &p;
+    if (!f || (!g_pool.bUp && strcmp(name, "quay_pool_up") != 0)) return;
+    if (!f->perSlot) {
+        int index = Q_Exporter_CreatRecord(handle);
+        if (f->counter) Q_Exporter_SetValue(handle, index, f->value(g_pool));
+        else Q_Exporter_SetValueExact(handle, index, f->value(g_pool));
+        return;
+    }
+    const bool idle = f == &kPoolFamilies[0];
+    for (const PoolSlot& s : g_pool.slots) {
+        if (idle && s.dIdle < 0) continue;
+        int index = AddSample(handle, idle ? s.dIdle : (double)s.ullLag);
+        Q_Exporter_Gauge_Add_int(handle, index, "slot", (int)s.uiSlot);
+        Q_Exporter_Gauge_Add_int(handle, index, "pid", s.iPid);
+    }
+}
+
 struct CardFamily {
     const char* name;
     const char* help;
@@ -367,6 +514,13 @@ int32_t CGtMonitorServer::RegistNumericFamilies() {
     for (const CardFamily& f : kCardFamilies) {
         if (Q_Exporter_Regist_Gauge(f.name, f.help, f.cb) != 0) {
             GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", -1, f.name, f.help);
+            return GT_ERR_UNKNOWN_HW;
+        }
+    }
+    for (const PoolFamily& f : kPoolFamilies) {
+        int ret = f.counter ? Q_Exporter_Regist_Counter(f.name, f.help, CbPool) : Q_Exporter_Regist_Gauge(f.name, f.help, CbPool);
+        if (ret != 0) {
+            GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", ret, f.name, f.help);
             return GT_ERR_UNKNOWN_HW;
         }
     }

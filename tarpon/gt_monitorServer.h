@@ -10,9 +10,10 @@
 //
 // Threads: GetInstance and Init may be called from any thread (class mutex).
 // Start also registers the numeric families (card registers and state, last
-// reset); their callbacks, like the two gauges', run on the exporter's HTTP
-// thread and keep what they remember in statics that only that thread
-// touches.
+// reset, shared pool health); their callbacks, like the two gauges', run on
+// the exporter's HTTP thread and keep what they remember in statics that
+// only that thread touches. The pool is read from a read-only attachment of
+// its segment, without its locks.
 // Start, Stop and GetRecordTimeLen belong to the thread that owns the server
 // (the daemon's main thread). The two block callbacks run on the exporter's
 // HTTP thread; they read the FPGA service only through its monitor-map
