@@ -512,13 +512,15 @@ const CardFamily kCardFamilies[] = {
 
 int32_t CGtMonitorServer::RegistNumericFamilies() {
     for (const CardFamily& f : kCardFamilies) {
-        if (Q_Exporter_Regist_Gauge(f.name, f.help, f.cb) != 0) {
-            GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", -1, f.name, f.help);
+        int ret = Q_Exporter_Regist_Gauge(f.name, f.help, f.cb);
+        if (ret != 0) {
+            GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", ret, f.name, f.help);
             return GT_ERR_UNKNOWN_HW;
         }
     }
     for (const PoolFamily& f : kPoolFamilies) {
-        int ret = f.counter ? Q_Exporter_Regist_Counter(f.name, f.help, CbPool) : Q_Exporter_Regist_Gauge(f.name, f.help, CbPool);
+        int ret = f.counter ? Q_Exporter_Regist_Counter(f.name, f.help, CbPool)
+                            : Q_Exporter_Regist_Gauge(f.name, f.help, CbPool);
         if (ret != 0) {
             GT_LOGW(GT_TAG_MONITOR, "Q_Exporter_Regist_Gauge error: errno:%d, name:%s, des:%s", ret, f.name, f.help);
             return GT_ERR_UNKNOWN_HW;
