@@ -40,8 +40,26 @@ std::string LabelGauges(const std::string& body) {
 }
 
 TEST_F(CardMetrics, LabelGaugesStayAsTheyWere) {
+    // Registers of each kind of label, and a reset by the tool.
+    d.card().PokeLE(0x600, 5, 4);            // session_lost_num_path0
+    d.card().PokeLE(0x628, 1234, 4);         // rx_rate_kpps
+    d.card().PokeLE(0x410, 1, 1);            // link_status
+    d.card().PokeLE(0x248, 1ull << 60, 8);   // logon_user_tag
+    d.card().PokeLE(0x200, 0xC0A80A15, 4);   // local_ip
+    d.card().PokeLE(0x208, 0x0A0B0C0D0E0F, 6);  // local_mac
+    qtest::WriteFile(d.dir() + "/.reset_log", "20261201 07:00:05 quay_tool");
+    // Read by the next record period.
+    std::string body = d.Scrape();
+    auto read = [&] {
+        return qd::Labels(body, "quay_fpga_config")["local_mac"] == "0a:0b:0c:0d:0e:0f" &&
+               qd::Labels(body, "quay_fpga_status")["session_lost_num_path0"] == "5";
+    };
+    for (int i = 0; i < 150 && !read(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        body = d.Scrape();
+    }
     const std::string golden = svc::SourceFile("tests/daemon/data/label_gauges.txt");
-    const std::string now = LabelGauges(d.Scrape());
+    const std::string now = LabelGauges(body);
     if (getenv("QUAY_WRITE_GOLDEN")) qtest::WriteFile(golden, now);
     EXPECT_EQ(qtest::ReadFile(golden), now);
 }
