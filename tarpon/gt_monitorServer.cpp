@@ -435,8 +435,8 @@ void TakePoolSnapshot(PoolSnapshot& s) {
     s.bUp = true;
 }
 
-// Pool blocks, in the name order in which a scrape calls them; the first
-// takes the snapshot that all of them publish.
+// Pool blocks. The first that a scrape calls takes the snapshot that all of
+// them publish.
 struct PoolFamily {
     const char* name;
     const char* help;
@@ -471,10 +471,19 @@ const PoolFamily kPoolFamilies[] = {
      [](const PoolSnapshot& s) { return (double)s.ullIn; }, false},
 };
 
+// The pool block a scrape calls first: the exporter calls blocks in
+// byte-wise name order.
+const char* FirstPoolBlock() {
+    const char* first = kPoolFamilies[0].name;
+    for (const PoolFamily& p : kPoolFamilies)
+        if (strcmp(p.name, first) < 0) first = p.name;
+    return first;
+}
+
 void CbPool(Q_Exporter_LPHandle handle) {
     const char* name = Q_Exporter_GetName(handle);
     if (!name) return;
-    if (strcmp(name, kPoolFamilies[0].name) == 0) TakePoolSnapshot(g_pool);
+    if (strcmp(name, FirstPoolBlock()) == 0) TakePoolSnapshot(g_pool);
     const PoolFamily* f = nullptr;
     for (const PoolFamily& p : kPoolFamilies)
         if (strcmp(name, p.name) == 0) f = &p;
@@ -485,7 +494,7 @@ void CbPool(Q_Exporter_LPHandle handle) {
         else Q_Exporter_SetValueExact(handle, index, f->value(g_pool));
         return;
     }
-    const bool idle = f == &kPoolFamilies[0];
+    const bool idle = strcmp(f->name, "quay_pool_consumer_idle_seconds") == 0;
     for (const PoolSlot& s : g_pool.slots) {
         if (idle && s.dIdle < 0) continue;
         int index = AddSample(handle, idle ? s.dIdle : (double)s.ullLag);
