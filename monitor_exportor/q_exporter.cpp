@@ -130,6 +130,12 @@ bool Q_Base_Block::set_v(int index, double value) {
     return true;
 }
 
+bool Q_Base_Block::set_exact(int index, double value) {
+    if (!set_v(index, value)) return false;
+    m_exact.insert(static_cast<size_t>(index));
+    return true;
+}
+
 int Q_Base_Block::set_kv(int index, const char* name, const std::string& value) {
     if (!isIndexOk(index) || !q_name_ok(name)) return -1;
     m_LabelValueLlist[static_cast<size_t>(index)].first.emplace(name, value);  // the first value stays
@@ -165,9 +171,10 @@ void Q_Gauge_Block::Do_Register() {
     if (m_LabelValueLlist.empty() || !m_ptrRegistry) return;
     auto& family =
         prometheus::BuildGauge().Name(m_strName).Help(q_utf8_clean(m_strDesc)).Register(*m_ptrRegistry);
-    for (const Record& rec : m_LabelValueLlist) {
+    for (size_t i = 0; i < m_LabelValueLlist.size(); ++i) {
+        const Record& rec = m_LabelValueLlist[i];
         prometheus::Gauge& g = family.Add(clean_labels(rec.first, &m_dropped));
-        if (rec.second > -1e-6 && rec.second < 1e-6)
+        if (!is_exact(i) && rec.second > -1e-6 && rec.second < 1e-6)
             g.SetToCurrentTime();
         else
             g.Set(rec.second);
@@ -381,6 +388,11 @@ int Q_Exporter_CreatRecord(Q_Exporter_LPHandle handle) {
 void Q_Exporter_SetValue(Q_Exporter_LPHandle handle, Q_Exporter_Line_Index index, double fValue) {
     Q_Base_Block* b = block_of(handle, -1);
     if (b) b->set_v(index, fValue);
+}
+
+void Q_Exporter_SetValueExact(Q_Exporter_LPHandle handle, Q_Exporter_Line_Index index, double fValue) {
+    Q_Base_Block* b = block_of(handle, -1);
+    if (b) b->set_exact(index, fValue);
 }
 
 int Q_Exporter_Gauge_Add_int(Q_Exporter_LPHandle handle, Q_Exporter_Line_Index index, const char* strName,

@@ -42,6 +42,9 @@ public:
     void set_registry(const std::shared_ptr<prometheus::Registry>& reg) { m_ptrRegistry = reg; }
     // Value of a record; false for a bad index.
     bool set_v(int index, double value);
+    // Value of a record that a gauge keeps as given, 0 included.
+    bool set_exact(int index, double value);
+    bool is_exact(size_t index) const { return m_exact.count(index) != 0; }
     // Label of a record: -1 for a bad index or name, else 0 (a label already
     // present keeps its first value).
     int set_kv(int index, const char* name, const std::string& value);
@@ -59,6 +62,7 @@ protected:
     std::string m_strName;
     std::string m_strDesc;
     std::vector<Record> m_LabelValueLlist;
+    std::set<size_t> m_exact;  // indexes of records set with set_exact
     std::shared_ptr<prometheus::Registry> m_ptrRegistry;
 
 public:

@@ -390,9 +390,21 @@ int ResumeFpgaSignal() {
 
 void CGtFpgaService::MarkReset(const char* who) {
     if (!who) return;
-    int fd = open(FPGA_RESET_LOG_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) {
-        GT_LOGE(GT_TAG_SRV, "open %s failed", FPGA_RESET_LOG_FILE);
+    // Only a regular file is written: no link is followed (a link would have
+    // its target overwritten and opened to everyone), and the open does not
+    // wait (a FIFO would hold the main loop, and the stop signals with it).
+    // The file is truncated and made 0666 through the descriptor once it is
+    // known to be a regular file.
+    int fd = open(FPGA_RESET_LOG_FILE, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const char* why = fd < 0 ? strerror(errno) : nullptr;
+    struct stat st;
+    // A link gives ELOOP, a FIFO without a reader ENXIO: say what it is.
+    if (fd < 0 && lstat(FPGA_RESET_LOG_FILE, &st) == 0 && !S_ISREG(st.st_mode)) why = "not a regular file";
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) why = "not a regular file";
+    if (why == nullptr && ftruncate(fd, 0) != 0) why = strerror(errno);
+    if (why != nullptr) {
+        GT_LOGE(GT_TAG_SRV, "open %s failed.msg:%s", FPGA_RESET_LOG_FILE, why);
+        if (fd >= 0) close(fd);
         return;
     }
     (void)fchmod(fd, 0666);

@@ -9,6 +9,11 @@
 //   if (srv->Init(&p) == 0 && srv->Start() == 0) period = srv->GetRecordTimeLen();
 //
 // Threads: GetInstance and Init may be called from any thread (class mutex).
+// Start also registers the numeric families (card registers and state, last
+// reset, shared pool health); their callbacks, like the two gauges', run on
+// the exporter's HTTP thread and keep what they remember in statics that
+// only that thread touches. The pool is read from a read-only attachment of
+// its segment, without its locks.
 // Start, Stop and GetRecordTimeLen belong to the thread that owns the server
 // (the daemon's main thread). The two block callbacks run on the exporter's
 // HTTP thread; they read the FPGA service only through its monitor-map
@@ -57,7 +62,8 @@ public:
     // the code of CGtConfig::GetMonitorConfig when the settings are missing.
     // The FPGA service is stored first, also when the call fails.
     int32_t Init(void* param) override;
-    // Starts the exporter and registers the configuration and status blocks.
+    // Starts the exporter and registers the configuration and status blocks,
+    // then the numeric families.
     // 0; 600002 not initialised; 600006 exporter start or registration failed
     // (the exporter is left as far as it got).
     int32_t Start() override;
@@ -73,6 +79,10 @@ public:
     // "... quay_tool". A missing file gives false silently; an empty or
     // malformed one is logged.
     bool GetLastResetTime(char* buf, int len);
+    // The same check; bLog false reads without logging what it refuses. A
+    // reset log that is not a regular file (a FIFO, a link, a device) is
+    // refused without waiting.
+    static bool ReadResetLog(char* buf, int len, bool bLog);
 
     // Port and address rule of the settings: 0 or 600005 (logged).
     static int32_t CheckConfig(GT_CONFIG_MONITOR_t& tConfig);
@@ -88,6 +98,8 @@ public:
 private:
     CGtMonitorServer();
     ~CGtMonitorServer() override {}
+    // Registers the numeric families: 0 or 600006 (logged).
+    static int32_t RegistNumericFamilies();
 
     std::string m_strLastResetTime;
     bool m_bInited;

@@ -78,6 +78,12 @@ Q_EXPORTER_API int Q_Exporter_CreatRecord(Q_Exporter_LPHandle handle);
 Q_EXPORTER_API void Q_Exporter_SetValue(Q_Exporter_LPHandle handle, Q_Exporter_Line_Index index,
                                         double fValue);
 
+/* As Q_Exporter_SetValue, but a gauge keeps the value as given, 0 included:
+ * for samples whose value is a measurement that may be zero (a state, a
+ * register, a lag) rather than a marker of the scrape time. */
+Q_EXPORTER_API void Q_Exporter_SetValueExact(Q_Exporter_LPHandle handle, Q_Exporter_Line_Index index,
+                                             double fValue);
+
 /* Adds a label to record index of a gauge block. Values are converted with
  * "%d", "%ld" and "%f". A label already present in the record keeps its
  * first value (the call still returns 0). */

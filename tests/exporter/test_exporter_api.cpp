@@ -182,13 +182,25 @@ TEST_F(ExporterApi, GaugeValueVersusScrapeTime) {
         }
         int i = Q_Exporter_CreatRecord(h);
         Q_Exporter_Gauge_Add_str(h, i, "set", "never");
+        // Set as exact: kept as given, 0 included; a bad index is ignored.
+        const std::pair<const char*, double> exact[] = {{"zero", 0.0}, {"half_micro", 0.5e-6}};
+        for (auto& e : exact) {
+            i = Q_Exporter_CreatRecord(h);
+            Q_Exporter_Gauge_Add_str(h, i, "exact", e.first);
+            Q_Exporter_SetValueExact(h, i, e.second);
+        }
+        Q_Exporter_SetValueExact(h, i + 1, 7.0);
+        Q_Exporter_SetValueExact(nullptr, 0, 7.0);
     };
     ASSERT_EQ(0, Q_Exporter_Regist_Gauge("value_rule", "value rule", Fill0));
     double t0 = static_cast<double>(time(nullptr));
     std::string text = CheckedScrape();
     double t1 = static_cast<double>(time(nullptr));
     std::map<std::string, std::string> v;
-    for (auto& s : Samples(text, "value_rule")) v[s.labels["set"]] = s.value;
+    std::map<std::string, std::string> exact;
+    for (auto& s : Samples(text, "value_rule")) (s.labels.count("exact") ? exact[s.labels["exact"]] : v[s.labels["set"]]) = s.value;
+    EXPECT_EQ("0", exact["zero"]) << text;
+    EXPECT_DOUBLE_EQ(0.5e-6, strtod(exact["half_micro"].c_str(), nullptr)) << text;
     ASSERT_EQ(6u, v.size()) << text;  // 0.000000 appears for 0, 0.5e-6 and -0.5e-6 alike
     for (const char* key : {"0.000000", "-0.000000", "never"}) {
         ASSERT_TRUE(v.count(key)) << key << "\n" << text;
