@@ -62,6 +62,14 @@ std::string LeftRunning(pid_t pid) {
     return left.empty() ? "(group alive)" : left;
 }
 
+// The lines of the demo's own programs' output that the logger marks as
+// errors ("" when none): the card, the daemon and quay_tool's configuration
+// of the card from the sample quay.ini.
+std::string ErrorLines(const std::string& work) {
+    return qtest::RunCmd("grep -h -F '[ERROR' '" + work + "/tool.out' '" + work + "/quay.out' '" + work +
+                         "/log/'* 2>/dev/null");
+}
+
 bool PoolIpcLeft() {
     return shmget(MKRX_SHM_KEY, 0, 0) >= 0 || semget(MKRX_SEM_SLOT_KEY, 0, 0) >= 0 ||
            semget(MKRX_SEM_EVENT_KEY, 0, 0) >= 0;
@@ -170,4 +178,82 @@ TEST(Demo, BoundedRunTableAgreesWithTheConsumersOwnCounts) {
         EXPECT_LE(prev, atof(row[2].c_str())) << text;
     }
     EXPECT_EQ(1u, LinesStarting(last, "daemon    scrape ").size()) << last;
+    EXPECT_EQ(std::string::npos, text.find('\033')) << "escape sequences in a file";
+    // The sample quay.ini fits the demo's card: configuring it logs no error.
+    EXPECT_NE(std::string::npos, qtest::ReadFile(work + "/tool.out").find("quay_tool reset finished."));
+    EXPECT_EQ("", ErrorLines(work));
+}
+
+// On a terminal (under script) every frame is drawn from the top left over
+// the last one without clearing the screen, keeps the intro lines, and shows
+// one moment: the producer's copies cover what each consumer has read.
+TEST(Demo, TerminalFramesShowOneConsistentSnapshotEach) {
+    qtest::IpcKeyLock keys;
+    qtest::TempDir dir("quaydemo");
+    const std::string work = dir / "demo", typescript = dir / "typescript";
+    int st = -1;
+    const std::string cmd = "script -qfe -c \"env DEMO_SECONDS=4 DEMO_RATE=20000 DEMO_DIR='" + work + "' bash '" +
+                            svc::SourceFile("scripts/demo.sh") + "' '" + QUAY_BINARY_DIR + "'\" '" + typescript +
+                            "' </dev/null >/dev/null 2>&1";
+    qtest::RunCmd(cmd, &st);
+    EXPECT_EQ(0, st);
+    std::string text = qtest::ReadFile(typescript);
+    for (const char* clear : {"\033[2J", "\033[3J", "\033c"}) EXPECT_EQ(std::string::npos, text.find(clear)) << "a clear";
+
+    // Frames begin with the cursor homed.
+    std::vector<std::string> frames;
+    for (size_t at = text.find("\033[H"); at != std::string::npos;) {
+        size_t next = text.find("\033[H", at + 3);
+        frames.push_back(text.substr(at + 3, next == std::string::npos ? std::string::npos : next - at - 3));
+        at = next;
+    }
+    ASSERT_GE(frames.size(), 3u) << text;
+    size_t checked = 0;
+    for (std::string f : frames) {
+        // Each line is cleared to its end; the rest of the screen after it.
+        const size_t end = f.find("\033[J");
+        ASSERT_NE(std::string::npos, end) << f;
+        f = f.substr(0, end);
+        std::string plain;
+        for (size_t i = 0; i < f.size(); ++i) {
+            if (f.compare(i, 3, "\033[K") == 0) i += 2;
+            else if (f[i] != '\r') plain += f[i];
+        }
+        EXPECT_EQ(std::string::npos, plain.find('\033')) << plain;
+        EXPECT_EQ(0u, plain.find("demo folder: " + work + " ")) << plain;
+        EXPECT_EQ(1u, LinesStarting(plain, "metrics:     curl -s http://127.0.0.1:").size()) << plain;
+        EXPECT_EQ(1u, LinesStarting(plain, "latency:  ").size()) << plain;
+        const std::vector<std::string> prod = Words(LinesStarting(plain, "producer ").at(0));
+        ASSERT_GE(prod.size(), 3u) << plain;
+        EXPECT_NE("-", prod[2]) << "a frame without the producer's counts\n" << plain;
+        const double copied = atof(prod[2].c_str());
+        for (const char* c : {"c1 ", "c2 "}) {
+            const std::vector<std::string> row = Words(LinesStarting(plain, c).at(0));
+            ASSERT_EQ(7u, row.size()) << plain;
+            if (row[2] == "-") continue;
+            EXPECT_LE(atof(row[2].c_str()), copied) << "a consumer ahead of the producer in one frame\n" << plain;
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 4u) << text;
+    EXPECT_NE(std::string::npos, frames.back().find(" final")) << frames.back();
+}
+
+// make demo-tool's session written into a file: plain text, every step done,
+// the sample's example subscription list programmed into a card whose
+// firmware has the tables, and no error logged.
+TEST(DemoTool, SessionIntoAFileIsPlainTextWithoutErrors) {
+    qtest::TempDir dir("quaydemotool");
+    int st = -1;
+    qtest::RunCmd("bash '" + svc::SourceFile("scripts/demo-tool.sh") + "' '" + QUAY_BINARY_DIR + "' > '" +
+                      (dir / "session.txt") + "' 2>&1 </dev/null",
+                  &st);
+    const std::string text = qtest::ReadFile(dir / "session.txt");
+    EXPECT_EQ(0, st) << text;
+    EXPECT_EQ(std::string::npos, text.find('\033')) << "escape sequences in a file";
+    EXPECT_NE(std::string::npos, text.find("\n$ quay_tool info\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("[Srv]Subscribe stockid:600000, 600036, 601318, 000001, 300750, 010\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("encode(decode(bin)) == bin")) << text;
+    EXPECT_EQ(std::string::npos, text.find("[ERROR")) << text;
 }
