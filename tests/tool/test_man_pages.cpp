@@ -29,7 +29,7 @@ std::set<std::string> Matches(const std::string& text, const std::string& re) {
     return out;
 }
 
-const char* const kPages[] = {"quay", "quay_tool", "QxDeliverDmaServer"};
+const char* const kPages[] = {"quay", "quay_tool", "QxDeliverDmaServer", "quay-vcard", "enyx-sim-ctl"};
 
 }  // namespace
 
