@@ -18,11 +18,12 @@
 //
 // With --stream NAME (an Enyx card) the traffic follows what the card's feed
 // generator really sends on that a2c stream instead of an invented rate:
-//   rx_pkt_num and market_msg_num = records generated, rx_byte_num = those
+//   rx_pkt_num and market_msg_num = records the feed produced (those queued
+//   for the host and those dropped at a full FIFO), rx_byte_num = those
 //   records x --record-size, dma_write_num = records handed to the host,
-//   rx_err_pkt_num = the stream's error count; rx_rate_kpps = generated
+//   rx_err_pkt_num = the stream's error count; rx_rate_kpps = produced
 //   records per second over the last second or more; seq_gap_num = records
-//   dropped at a full FIFO (their sequence numbers are skipped, the gaps a
+//   dropped at a full FIFO (their sequence numbers are skipped: the gaps a
 //   client sees).
 //
 // Cards (offsets as the register driver takes them):
@@ -197,9 +198,10 @@ struct Reg {
     CFG_CLASS_e cls;
 };
 
-// Counts of one a2c stream since the feed began, as the card keeps them.
+// Counts of one a2c stream since the feed began, as the card keeps them:
+// records the feed produced, handed to the host, dropped at a full FIFO.
 struct StreamCounts {
-    uint64_t generated = 0, delivered = 0, dropped = 0, errors = 0;
+    uint64_t produced = 0, delivered = 0, dropped = 0, errors = 0;
 };
 // Reads them; false when the stream cannot be read (the tick then leaves the
 // traffic registers as they are).
@@ -226,7 +228,7 @@ public:
     void Tick(double t, double dt) {
         StreamCounts sc;
         const bool real = m_stream && m_stream(sc);
-        if (real) UpdateRate(sc.generated);
+        if (real) UpdateRate(sc.produced);
         const double rate =
             m_stream ? m_rate : 40000.0 * (1.0 + 0.3 * std::sin(t / 5.0)) + (double)(Next() % 4000);
         const uint64_t pkts = (uint64_t)(rate * dt);
@@ -242,10 +244,10 @@ public:
                 case CFGCLASS_TRAFIC:
                     if (m_stream && !Has(name, "tx")) {
                         if (!real) break;
-                        if (Has(name, "byte")) Set(r, sc.generated * m_recordSize);
+                        if (Has(name, "byte")) Set(r, sc.produced * m_recordSize);
                         else if (Has(name, "err")) Set(r, sc.errors);
                         else if (Has(name, "dma")) Set(r, sc.delivered);
-                        else Set(r, sc.generated);
+                        else Set(r, sc.produced);
                     } else if (Has(name, "byte")) Add(r, pkts * (120 + Next() % 120));
                     else if (Has(name, "err")) Add(r, Next() % 50 == 0 ? 1 : 0);
                     else if (Has(name, "tx")) Add(r, pkts / 1000 + (Next() % 2));
@@ -298,17 +300,17 @@ public:
 private:
     static bool Has(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
 
-    // Records per second generated over the last second or more.
-    void UpdateRate(uint64_t generated) {
+    // Records per second produced over the last second or more.
+    void UpdateRate(uint64_t produced) {
         const double now = MonotonicSeconds();
-        if (m_rateSince == 0 || generated < m_rateFrom) {  // the first reading, or the feed restarted
+        if (m_rateSince == 0 || produced < m_rateFrom) {  // the first reading, or the feed restarted
             m_rateSince = now;
-            m_rateFrom = generated;
+            m_rateFrom = produced;
             m_rate = 0;
         } else if (now - m_rateSince >= 1.0) {
-            m_rate = (double)(generated - m_rateFrom) / (now - m_rateSince);
+            m_rate = (double)(produced - m_rateFrom) / (now - m_rateSince);
             m_rateSince = now;
-            m_rateFrom = generated;
+            m_rateFrom = produced;
         }
     }
 
@@ -474,7 +476,7 @@ int main(int argc, char** argv) {
             [bus, streamName](StreamCounts& c) {
                 enyx_sim_a2c_stats st;
                 if (enyx_sim_a2c_stats_get(bus, streamName.c_str(), &st) != 0) return false;
-                c.generated = st.generated;
+                c.produced = st.generated + st.backpressure;
                 c.delivered = st.delivered;
                 c.dropped = st.backpressure;
                 c.errors = (uint64_t)st.errors + st.fifo_errors;
