@@ -47,11 +47,13 @@ test-tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 600 -L tsan
 
-demo: build
-	@bash scripts/demo.sh $(BUILD)
-
-demo-tool: build
-	@bash scripts/demo-tool.sh $(BUILD)
+# The demos build first without a build log (it is shown only when the build
+# fails), then run; Ctrl-C ends the demo normally.
+demo demo-tool:
+	@echo "building in $(BUILD) (the log is shown only if it fails)"
+	@log=$$(mktemp); if $(MAKE) --no-print-directory build >$$log 2>&1; then rm -f $$log; \
+	  else cat $$log; rm -f $$log; exit 1; fi
+	@bash scripts/$@.sh $(BUILD)
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)

@@ -3,7 +3,9 @@
 #include "gt_logger.h"
 #include "quay.h"
 
-int main() {
+int main(int argc, char** argv) {
+    const int args = HandleArguments(argc, argv);
+    if (args >= 0) return args;
     CGtLogger* lpLogger = new CGtLogger();
     g_lpLogger = lpLogger;
     int ret = lpLogger->Init(0, "./log", "quay");

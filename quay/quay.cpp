@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "gt_config.h"
@@ -14,6 +16,31 @@
 #include "gt_result.h"
 
 const char* GetQuayVersion() { return "Software Ver 2.5.6 Support Xdma and E ." __DATE__ " " __TIME__; }
+
+static void printUsage(FILE* out) {
+    fprintf(out,
+            "usage: quay [--help | --version]\n"
+            "The market-data card daemon: run it without arguments in the directory of\n"
+            "quay.ini and bin (quay.service runs it in /var/lib/quay). It brings the card\n"
+            "up, serves its metrics, re-reads it every monitor:record_time_len seconds and\n"
+            "applies quay.ini at each day's reset; quay_tool reset applies it at once.\n"
+            "Exit status: 0 after a failed bring-up (the log says why), 255 when ./log\n"
+            "cannot be made, 2 for an argument other than these.\n");
+}
+
+int HandleArguments(int argc, char** argv) {
+    if (argc < 2) return -1;
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("quay %s\n", GetQuayVersion());
+        return 0;
+    }
+    printUsage(stderr);
+    return 2;
+}
 
 // SIGINT and SIGTERM stop the daemon with their default action. While they
 // are blocked they wait, so a stop request never cuts a card reset short:

@@ -9,6 +9,12 @@
 // "Software Ver ... " followed by the build date and time.
 const char* GetQuayVersion();
 
+// The command line, read before anything starts: -1 when there is none (run
+// the daemon); otherwise the exit status after printing the usage or the
+// version (0 for --help, -h and --version; 2, usage on standard error, for
+// anything else). Nothing is created or read.
+int HandleArguments(int argc, char** argv);
+
 // Brings the card up, takes the first reading, starts the monitor server and
 // loops for ever. Returns only when bring-up fails (600004).
 int doWork();

@@ -285,6 +285,11 @@ int doWork(int argc, char** argv) {
         printHelp();
         return 0;
     }
+    // Help needs no card: it is what an operator reads on a host without one.
+    if (strcmp(argv[1], "help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+        printHelp();
+        return 0;
+    }
     int nCmd = lookupCommand(argv[1]);
 
     switch (nCmd) {

@@ -26,11 +26,18 @@ export PATH="$DEMO/fakebin:$PATH"
 CARD="$DEMO/card.xdma"
 truncate -s 1M "$CARD"
 cp "$BUILD/data/bin" "$DEMO/bin"
+# This card's firmware has subscription tables: the sample's example list is
+# taken in, as an operator of such a card would uncomment it.
 sed -e "s|^dev_write *=.*|dev_write = $CARD|" -e "s|^dev_read *=.*|dev_read = $CARD|" \
-    "$BUILD/data/quay.ini" > "$DEMO/quay.ini"
+    -e "s|^;stocks = |stocks = |" "$BUILD/data/quay.ini" > "$DEMO/quay.ini"
 cd "$DEMO"
 
-step() { printf '\n\033[1m$ quay_tool %s\033[0m\n' "$*"; }
+# Commands in bold on a terminal; plain text into a file or a pipe.
+if [ -t 1 ]; then
+  step() { printf '\n\033[1m$ quay_tool %s\033[0m\n' "$*"; }
+else
+  step() { printf '\n$ quay_tool %s\n' "$*"; }
+fi
 run() { step "$@"; "$TOOL" "$@"; }
 
 # Firmware: new version layout 0x12320203, a Shenzhen multicast L1+L2 local

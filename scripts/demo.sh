@@ -6,11 +6,14 @@
 #   - the daemon quay brings the card up and publishes its metrics;
 #   - the producer QxDeliverDmaServer copies the feed into the shared pool;
 #   - two example consumers (mkrx_consumer, run mode 2) read the pool.
-# One table, refreshed once a second, shows per consumer records/s, records,
-# gaps, lost records and the copy-to-read latency p50/p99, the producer's
-# copied, dropped and back-pressure counts, and the daemon's last scrape.
-# Ctrl-C stops all of it; the pool's segment and semaphores go with the
-# producer, the demo folder with the script.
+# quay_tool config applies quay.ini to the card first, as an operator does
+# after bring-up. One table, drawn once a second from one snapshot (every
+# source read once, then the frame written in one piece over the last one),
+# shows per consumer records/s, records, gaps, lost records and the
+# copy-to-read latency p50/p99, the producer's copied, dropped and
+# back-pressure counts, and the daemon's last scrape. Ctrl-C stops all of it
+# (and ends the script with status 0); the pool's segment and semaphores go
+# with the producer, the demo folder with the script.
 #
 #   demo.sh [BUILD_DIR]
 # Settings from the environment (a test runs the demo with them):
@@ -22,11 +25,13 @@
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 QUAY="$BUILD/bin/quay"
+TOOL="$BUILD/bin/quay_tool"
 VCARD="$BUILD/bin/quay-vcard"
 SIMCTL="$BUILD/sim/enyx-sim-ctl"
 PRODUCER="$BUILD/examples/QxDeliverDmaServer"
 CONSUMER="$BUILD/examples/mkrx_consumer"
-for p in "$QUAY" "$VCARD" "$SIMCTL" "$PRODUCER" "$CONSUMER"; do
+STANDIN="$(cd "$(dirname "$0")/.." && pwd)/sim/tools"  # lspci and lsmod of the virtual card
+for p in "$QUAY" "$TOOL" "$VCARD" "$SIMCTL" "$PRODUCER" "$CONSUMER"; do
   [ -x "$p" ] || { echo "$p not built: run make build first" >&2; exit 1; }
 done
 SECONDS_LIMIT=${DEMO_SECONDS:-0}
@@ -52,10 +57,8 @@ fi
 export ENYX_SIM_CONFIG="$DEMO/card.conf" ENYX_SIM_DIR="$DEMO/cards"
 
 PIDS=()  # started programs, stopped in reverse order
-nap=""   # the table's one-second sleep
 cleanup() {
   trap - EXIT INT TERM
-  [ -z "$nap" ] || kill "$nap" 2>/dev/null || true
   "$SIMCTL" stop >/dev/null 2>&1 || true
   # One at a time, the consumers first: the producer removes the pool's
   # segment and semaphores when it stops, and a consumer still detaching
@@ -70,7 +73,8 @@ cleanup() {
   echo "demo stopped; nothing left running"
 }
 trap cleanup EXIT
-trap 'exit 130' INT
+# Ctrl-C is how the demo ends: a normal end (make prints no error for it).
+trap 'exit 0' INT
 trap 'exit 143' TERM
 
 # The card: the register core of the firmware and the two DMA streams; the
@@ -109,9 +113,14 @@ started() {
   exit 1
 }
 cd "$DEMO"
-"$VCARD" --card enyx:0:474 --bin "$DEMO/bin" --version 0x1005 --lost-every 20 > vcard.out 2>&1 &
+"$VCARD" --card enyx:0:474 --bin "$DEMO/bin" --version 0x1005 --lost-every 20 \
+  --stream MAC_CHAN0_DATA --record-size 120 > vcard.out 2>&1 &
 PIDS+=($!)
 started quay-vcard vcard.out animating
+# The daemon applies quay.ini only at the daily reset: configure the card now,
+# as an operator does (the stand-in lspci and lsmod report the virtual card).
+PATH="$STANDIN:$PATH" "$TOOL" config > tool.out 2>&1
+grep -q "quay_tool reset finished." tool.out || { echo "quay_tool config failed:" >&2; cat tool.out >&2; exit 1; }
 "$QUAY" > quay.out 2>&1 &
 PIDS+=($!)
 # Out of the terminal's process group: Ctrl-C reaches the consumers, the
@@ -137,72 +146,115 @@ for c in c1 c2; do
 done
 "$SIMCTL" feed MAC_CHAN0_DATA rate="$RATE" size=120 types=1,2,3 count="$COUNT" > /dev/null
 
-cat <<EOT
-demo folder: $DEMO (card, quay.ini, device.ini, bin; logs in log/)
+INTRO="demo folder: $DEMO (card, quay.ini, device.ini, bin; logs in log/)
 metrics:     curl -s $URL | grep ^quay_
-feed:        $RATE records/s of 120 bytes on MAC_CHAN0_DATA
-EOT
-[ "$SECONDS_LIMIT" = 0 ] && echo "Ctrl-C stops the demo"
+feed:        $RATE records/s of 120 bytes on MAC_CHAN0_DATA"
+[ "$SECONDS_LIMIT" = 0 ] && INTRO+=$'\nCtrl-C stops the demo'
+[ -z "$PLAIN" ] || printf '%s\n' "$INTRO"
 
-# The table. A consumer's line (see examples/mkrx_example.h) gives its
-# counts so far and the last second's rate and latencies; its "total" line
-# the whole run's. The producer prints its counters once a second.
-field() { awk -v k="$1" '{ for (i = 1; i < NF; i++) if ($i == k) { print $(i + 1); exit } }'; }
-label() { grep -o "[{,]$1=\"[^\"]*\"" | head -1 | cut -d'"' -f2; }
-consumer_row() {  # NAME FILE [total]
-  local line
-  if [ "${3:-}" = total ]; then
-    line=$(grep "^mkrx_consumer: total " "$2" | tail -1 || true)
-  else
-    line=$(grep "^mkrx_consumer: [0-9.]* s: records" "$2" | tail -1 || true)
-  fi
-  if [ -z "$line" ]; then
-    printf '%-9s %10s %12s %8s %8s %9s %9s\n' "$1" - - - - - -
-    return
-  fi
-  printf '%-9s %10s %12s %8s %8s %9s %9s\n' "$1" "$(field rec/s <<<"$line")" "$(field records <<<"$line")" \
-    "$(field gaps <<<"$line")" "$(field lost <<<"$line")" "$(field p50 <<<"$line")" "$(field p99 <<<"$line")"
+# ---- one snapshot per frame
+# A consumer's line (see examples/mkrx_example.h) gives its counts so far and
+# the last second's rate and latencies, its "total" line the whole run's; the
+# producer prints its counters once a second. A frame reads the consumers
+# first and then waits for the producer's next line: that line was printed
+# after the consumers' lines were read, so its copies cover what they read.
+
+# The word after KEY in the words of LINE ("-" when absent).
+field() {  # KEY LINE
+  local -a w
+  local i
+  read -ra w <<<"$2"
+  for ((i = 0; i + 1 < ${#w[@]}; i++)); do
+    [ "${w[i]}" = "$1" ] && { printf '%s' "${w[i + 1]}"; return; }
+  done
+  printf -- -
+}
+last_line() {  # FILE PATTERN
+  grep -- "$2" "$1" 2>/dev/null | tail -n 1 || true
+}
+label() {  # NAME TEXT: the value of label NAME in a sample line
+  local re="[{,]$1=\"([^\"]*)\""
+  [[ $2 =~ $re ]] && printf '%s' "${BASH_REMATCH[1]}" || printf -- -
 }
 SCRAPE="daemon    no scrape yet"
 scrape() {
   local body st cfg
-  body=$(curl -s -m 1 "$URL") || { SCRAPE="daemon    scrape $(date +%T): no answer from $URL"; return; }
-  st=$(grep '^quay_fpga_status{' <<<"$body" || true)
-  cfg=$(grep '^quay_fpga_config{' <<<"$body" || true)
-  [ -n "$st" ] || { SCRAPE="daemon    scrape $(date +%T): no card metrics yet"; return; }
-  SCRAPE=$(printf 'daemon    scrape %s: rx %s kpps, sessions lost %s + %s, sequence gaps %s, link %s, trade date %s, last reset "%s"' \
-    "$(date +%T)" "$(label rx_rate_kpps <<<"$st")" "$(label session_lost_num_path0 <<<"$st")" \
-    "$(label session_lost_num_path1 <<<"$st")" "$(label seq_gap_num <<<"$st")" \
-    "$(label link_status <<<"$cfg")" "$(label cur_trade_date <<<"$cfg")" "$(label last_reset <<<"$st")")
+  if ! body=$(curl -s -m 1 "$URL"); then
+    SCRAPE="daemon    scrape $(date +%T): no answer from $URL"
+    return
+  fi
+  st=$(grep -m 1 '^quay_fpga_status{' <<<"$body" || true)
+  cfg=$(grep -m 1 '^quay_fpga_config{' <<<"$body" || true)
+  if [ -z "$st" ]; then
+    SCRAPE="daemon    scrape $(date +%T): no card metrics yet"
+    return
+  fi
+  printf -v SCRAPE 'daemon    scrape %s: rx %s kpps, sessions lost %s + %s, sequence gaps %s, link %s, trade date %s, last reset "%s"' \
+    "$(date +%T)" "$(label rx_rate_kpps "$st")" "$(label session_lost_num_path0 "$st")" \
+    "$(label session_lost_num_path1 "$st")" "$(label seq_gap_num "$st")" \
+    "$(label link_status "$cfg")" "$(label cur_trade_date "$cfg")" "$(label last_reset "$st")"
 }
-table() {  # [total]
-  local p
+C1="" C2="" PROD=""
+snapshot() {  # [total]
+  local before n pat='^mkrx_consumer: [0-9.]* s: records'
+  [ "${1:-}" = total ] && pat='^mkrx_consumer: total '
+  before=$(grep -c '^copied ' producer.out || true)
+  C1=$(last_line c1.out "$pat")
+  C2=$(last_line c2.out "$pat")
+  scrape
+  for _ in $(seq 100); do
+    n=$(grep -c '^copied ' producer.out || true)
+    [ "$n" -gt "$before" ] && break
+    sleep 0.05
+  done
+  PROD=$(last_line producer.out '^copied ')
+}
+row() {  # NAME LINE
+  if [ -z "$2" ]; then
+    printf '%-9s %10s %12s %8s %8s %9s %9s' "$1" - - - - - -
+  else
+    printf '%-9s %10s %12s %8s %8s %9s %9s' "$1" "$(field rec/s "$2")" "$(field records "$2")" \
+      "$(field gaps "$2")" "$(field lost "$2")" "$(field p50 "$2")" "$(field p99 "$2")"
+  fi
+}
+# The frame of the last snapshot, as lines.
+frame() {  # [total]
+  local -a w
+  local bp=- i span="last second"
+  [ -z "${1:-}" ] || span="whole run"
+  read -ra w <<<"$PROD"
+  for ((i = 1; i < ${#w[@]}; i++)); do [ "${w[i]}" = "back-pressure," ] && bp=${w[i - 1]}; done
   if [ -n "$PLAIN" ]; then
     echo "--- $(date +%T)${1:+ final}"
   else
-    printf '\033[H\033[J\033[1mquay demo %s%s\033[0m  feed %s rec/s  (Ctrl-C stops)\n' "$(date +%T)" "${1:+ final}" "$RATE"
+    printf '%s\n\n' "$INTRO"
+    echo "quay demo $(date +%T)${1:+ final}"
   fi
   printf '%-9s %10s %12s %8s %8s %9s %9s\n' consumer rec/s records gaps lost p50_us p99_us
-  consumer_row c1 c1.out "${1:-}"
-  consumer_row c2 c2.out "${1:-}"
-  p=$(grep '^copied ' producer.out | tail -1 || true)
-  printf 'producer  copied %s, dropped %s, back-pressure %s, consumers %s\n' "$(field copied <<<"$p")" \
-    "$(field dropped <<<"$p")" "$(awk '{ for (i = 2; i <= NF; i++) if ($i == "back-pressure,") print $(i - 1) }' <<<"$p")" \
-    "$(field consumers <<<"$p")"
+  row c1 "$C1"; echo
+  row c2 "$C2"; echo
+  printf 'producer  copied %s, dropped %s, back-pressure %s, consumers %s\n' "$(field copied "$PROD")" \
+    "$(field dropped "$PROD")" "$bp" "$(field consumers "$PROD")"
   echo "$SCRAPE"
+  echo "latency:  copy to read in µs over the $span; p50/p99 = lower edge of the histogram bucket (about 3% wide) holding that percentile"
+}
+# Draws a frame: plain lines, or on a terminal one write from the top left
+# over the last frame, each line cleared to its end and the rest below.
+draw() {  # [total]
+  local text
+  text=$(frame "${1:-}")
+  if [ -n "$PLAIN" ]; then
+    printf '%s\n' "$text"
+  else
+    printf '\033[H%s\033[K\n\033[J' "${text//$'\n'/$'\033[K\n'}"
+  fi
 }
 running() { local pid; for pid in "${CONSUMERS[@]}"; do kill -0 "$pid" 2>/dev/null && return 0; done; return 1; }
 
-[ -n "$PLAIN" ] || clear
 while running; do
-  sleep 1 &
-  nap=$!
-  scrape
-  table
-  wait "$nap" || true
+  snapshot
+  draw
 done
 for pid in "${CONSUMERS[@]}"; do wait "$pid" || true; done
-# The producer's counters of a second after the consumers ended cover all
-# they read.
-sleep 1.2
-table total
+snapshot total
+draw total

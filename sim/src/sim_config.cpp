@@ -16,6 +16,14 @@ namespace enyxsim {
 
 namespace {
 
+// Where an installed virtual card lives (the quay-virtual-card package puts
+// its description there and its unit creates the card files beside it), so
+// that programs find it without ENYX_SIM_CONFIG and ENYX_SIM_DIR.
+#ifndef ENYX_SIM_DEFAULT_DIR
+#define ENYX_SIM_DEFAULT_DIR "/var/lib/quay/vcard"
+#endif
+const char* kDefaultConfigFile = ENYX_SIM_DEFAULT_DIR "/card.conf";
+
 const char* kDefaultConfig =
     "card\n"
     "core 474\n"
@@ -322,6 +330,11 @@ bool ParseConfigText(const std::string& text, const std::string& origin, SimConf
 
 bool LoadConfig(SimConfig& out, std::string& err) {
     const char* path = getenv("ENYX_SIM_CONFIG");
+    bool installed = false;
+    if (!path || !*path) {
+        installed = access(kDefaultConfigFile, R_OK) == 0;
+        if (installed) path = kDefaultConfigFile;
+    }
     bool ok;
     if (path && *path) {
         std::ifstream in(path, std::ios::binary);
@@ -344,6 +357,8 @@ bool LoadConfig(SimConfig& out, std::string& err) {
     const char* dir = getenv("ENYX_SIM_DIR");
     if (dir && *dir) {
         out.dir = dir;
+    } else if (out.dir.empty() && installed) {
+        out.dir = ENYX_SIM_DEFAULT_DIR;
     } else if (out.dir.empty()) {
         struct stat st;
         std::string root = (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm" : "/tmp";

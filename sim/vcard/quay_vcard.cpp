@@ -16,6 +16,16 @@
 // Registers of the class with other names grow slowly. CFGFILE registers
 // belong to the service and are never touched.
 //
+// With --stream NAME (an Enyx card) the traffic follows what the card's feed
+// generator really sends on that a2c stream instead of an invented rate:
+//   rx_pkt_num and market_msg_num = records the feed produced (those queued
+//   for the host and those dropped at a full FIFO), rx_byte_num = those
+//   records x --record-size, dma_write_num = records handed to the host,
+//   rx_err_pkt_num = the stream's error count; rx_rate_kpps = produced
+//   records per second over the last second or more; seq_gap_num = records
+//   dropped at a full FIFO (their sequence numbers are skipped: the gaps a
+//   client sees).
+//
 // Cards (offsets as the register driver takes them):
 //   xdma:<file>       the XDMA character device stand-in, byte offsets
 //   pio:<resource0>   the BAR file of the fake sysfs tree, registers at 0x60000
@@ -33,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -187,14 +198,39 @@ struct Reg {
     CFG_CLASS_e cls;
 };
 
+// Counts of one a2c stream since the feed began, as the card keeps them:
+// records the feed produced, handed to the host, dropped at a full FIFO.
+struct StreamCounts {
+    uint64_t produced = 0, delivered = 0, dropped = 0, errors = 0;
+};
+// Reads them; false when the stream cannot be read (the tick then leaves the
+// traffic registers as they are).
+typedef std::function<bool(StreamCounts&)> StreamReader;
+
+double MonotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
 class Animator {
 public:
     Animator(Card& card, std::vector<Reg> regs, double lostEvery, uint64_t seed)
         : m_card(card), m_regs(std::move(regs)), m_lostEvery(lostEvery), m_rng(seed ? seed : 0x9e3779b97f4a7c15ull) {}
 
+    // The traffic registers follow this stream from now on.
+    void FollowStream(StreamReader reader, uint32_t recordSize) {
+        m_stream = std::move(reader);
+        m_recordSize = recordSize;
+    }
+
     // One tick of dt seconds at elapsed time t.
     void Tick(double t, double dt) {
-        const double rate = 40000.0 * (1.0 + 0.3 * std::sin(t / 5.0)) + (double)(Next() % 4000);
+        StreamCounts sc;
+        const bool real = m_stream && m_stream(sc);
+        if (real) UpdateRate(sc.produced);
+        const double rate =
+            m_stream ? m_rate : 40000.0 * (1.0 + 0.3 * std::sin(t / 5.0)) + (double)(Next() % 4000);
         const uint64_t pkts = (uint64_t)(rate * dt);
         int losses = 0;
         while (m_lostEvery > 0 && t >= m_nextLoss) {
@@ -206,7 +242,13 @@ public:
             if (r.des->eType != CFGDES_TYPE_int && r.des->eType != CFGDES_TYPE_TIME) continue;
             switch (r.cls) {
                 case CFGCLASS_TRAFIC:
-                    if (Has(name, "byte")) Add(r, pkts * (120 + Next() % 120));
+                    if (m_stream && !Has(name, "tx")) {
+                        if (!real) break;
+                        if (Has(name, "byte")) Set(r, sc.produced * m_recordSize);
+                        else if (Has(name, "err")) Set(r, sc.errors);
+                        else if (Has(name, "dma")) Set(r, sc.delivered);
+                        else Set(r, sc.produced);
+                    } else if (Has(name, "byte")) Add(r, pkts * (120 + Next() % 120));
                     else if (Has(name, "err")) Add(r, Next() % 50 == 0 ? 1 : 0);
                     else if (Has(name, "tx")) Add(r, pkts / 1000 + (Next() % 2));
                     else if (Has(name, "msg")) Add(r, pkts * 3);
@@ -230,7 +272,9 @@ public:
                         for (int i = 0; i < losses; ++i) mine += ((m_losses + i) % 4) == 3;
                         Add(r, (uint64_t)mine);
                     } else if (Has(name, "rate")) {
-                        Set(r, (uint64_t)(rate / 1000.0));
+                        if (!m_stream || real) Set(r, (uint64_t)(rate / 1000.0 + (m_stream ? 0.5 : 0)));
+                    } else if (m_stream && Has(name, "gap")) {
+                        if (real) Set(r, sc.dropped);
                     } else {
                         Add(r, Next() % 3);
                     }
@@ -255,6 +299,20 @@ public:
 
 private:
     static bool Has(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
+
+    // Records per second produced over the last second or more.
+    void UpdateRate(uint64_t produced) {
+        const double now = MonotonicSeconds();
+        if (m_rateSince == 0 || produced < m_rateFrom) {  // the first reading, or the feed restarted
+            m_rateSince = now;
+            m_rateFrom = produced;
+            m_rate = 0;
+        } else if (now - m_rateSince >= 1.0) {
+            m_rate = (double)(produced - m_rateFrom) / (now - m_rateSince);
+            m_rateSince = now;
+            m_rateFrom = produced;
+        }
+    }
 
     uint64_t Next() {
         m_rng ^= m_rng << 13;
@@ -306,23 +364,31 @@ private:
     double m_nextLoss = 0;
     uint64_t m_losses = 0;
     uint64_t m_rng;
+    StreamReader m_stream;
+    uint32_t m_recordSize = 0;
+    double m_rate = 0, m_rateSince = 0;
+    uint64_t m_rateFrom = 0;
 };
 
 void Usage() {
     fprintf(stderr,
             "usage: quay-vcard --card xdma:<file>|pio:<resource0>|enyx:<bus>:<core> --bin <file>\n"
             "                  --version <value> [--interval-ms <ms>] [--lost-every <s>] [--seed <n>]\n"
+            "                  [--stream <name> [--record-size <bytes>]]\n"
             "  --bin         register description: the encoded data file bin, or plain XML\n"
             "  --version     firmware version register value (selects the register part;\n"
             "                written into the card's version register)\n"
             "  --interval-ms time between two ticks (default 200)\n"
-            "  --lost-every  seconds between two lost sessions (default 5, 0 never)\n");
+            "  --lost-every  seconds between two lost sessions (default 5, 0 never)\n"
+            "  --stream      (enyx cards) a2c stream whose feed the traffic counters follow\n"
+            "  --record-size bytes per record of that feed, for the byte counter (default 64)\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string cardArg, binPath, versionText;
+    std::string cardArg, binPath, versionText, streamName;
+    long recordSize = 64;
     long intervalMs = 200;
     double lostEvery = 5;
     uint64_t seed = (uint64_t)time(nullptr) ^ ((uint64_t)getpid() << 32);
@@ -339,6 +405,8 @@ int main(int argc, char** argv) {
         else if (a == "--interval-ms") intervalMs = strtol(v.c_str(), nullptr, 0);
         else if (a == "--lost-every") lostEvery = strtod(v.c_str(), nullptr);
         else if (a == "--seed") seed = strtoull(v.c_str(), nullptr, 0);
+        else if (a == "--stream") streamName = v;
+        else if (a == "--record-size") recordSize = strtol(v.c_str(), nullptr, 0);
         else {
             Usage();
             return 2;
@@ -348,7 +416,8 @@ int main(int argc, char** argv) {
     errno = 0;
     unsigned long version = strtoul(versionText.c_str(), &end, 0);
     if (cardArg.empty() || binPath.empty() || versionText.empty() || *end != '\0' || errno != 0 ||
-        version > 0xFFFFFFFFul || intervalMs < 1 || intervalMs > 60000 || lostEvery < 0) {
+        version > 0xFFFFFFFFul || intervalMs < 1 || intervalMs > 60000 || lostEvery < 0 || recordSize < 1 ||
+        recordSize > 65536 || (!streamName.empty() && cardArg.compare(0, 5, "enyx:") != 0)) {
         Usage();
         return 2;
     }
@@ -395,6 +464,27 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     Animator anim(*card, regs, lostEvery, seed);
+#ifdef QUAY_VCARD_ENYX
+    if (!streamName.empty()) {
+        const unsigned bus = (unsigned)strtoul(cardArg.c_str() + 5, nullptr, 10);
+        enyx_sim_a2c_stats probe;
+        if (enyx_sim_a2c_stats_get(bus, streamName.c_str(), &probe) != 0) {
+            fprintf(stderr, "quay-vcard: no a2c stream %s on card %u: %s\n", streamName.c_str(), bus, strerror(errno));
+            return 1;
+        }
+        anim.FollowStream(
+            [bus, streamName](StreamCounts& c) {
+                enyx_sim_a2c_stats st;
+                if (enyx_sim_a2c_stats_get(bus, streamName.c_str(), &st) != 0) return false;
+                c.produced = st.generated + st.backpressure;
+                c.delivered = st.delivered;
+                c.dropped = st.backpressure;
+                c.errors = (uint64_t)st.errors + st.fifo_errors;
+                return true;
+            },
+            (uint32_t)recordSize);
+    }
+#endif
     anim.Start((uint32_t)version);
     const double dt = intervalMs / 1000.0;
     double t = 0;

@@ -160,8 +160,23 @@ TEST_F(SampleTest, SampleIniConfiguresTheDeviceMonitorAndEveryRegister) {
     GT_CONFIG_DEVICE_INFO_t dev;
     ASSERT_EQ(0, cfg.GetCfgInfo(dev));
     EXPECT_EQ(GT_DRV_TYPE_ENYX, dev.eDrvType);
-    EXPECT_FALSE(dev.subsstockid.empty());
-    EXPECT_EQ(8u, dev.ram_num);
+    EXPECT_TRUE(dev.subsstockid.empty()) << "the sample card's firmware has no subscription tables";
+    {
+        // Its example list, taken in for firmware with the tables, comes
+        // with the bank geometry.
+        qtest::TempDir d("cfgsample");
+        std::string ini = qtest::ReadFile(kBinDir + "/quay.ini");
+        const size_t at = ini.find("\n;stocks = ");
+        ASSERT_NE(std::string::npos, at);
+        ini.erase(at + 1, 1);
+        qtest::WriteFile(d / "quay.ini", ini);
+        CGtConfig withList;
+        ASSERT_EQ(0, withList.Init((d / "quay.ini").c_str()));
+        GT_CONFIG_DEVICE_INFO_t listed;
+        ASSERT_EQ(0, withList.GetCfgInfo(listed));
+        EXPECT_EQ("600000, 600036, 601318, 000001, 300750, 010", listed.subsstockid);
+        EXPECT_EQ(8u, listed.ram_num);
+    }
     GT_CONFIG_MONITOR_t mon;
     ASSERT_EQ(0, cfg.GetMonitorConfig(mon));
 

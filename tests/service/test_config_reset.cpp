@@ -286,8 +286,9 @@ TEST(ResetEnyx, SequenceOrderRecordFileAndHold) {
 }
 
 TEST(ResetEnyx, SubscriptionTablesProgrammedAfterReset) {
-    // New-layout firmware with hash registers and no TCP address registers.
-    Card card(kEnyx);
+    // New-layout firmware with hash registers and no TCP address registers,
+    // subscribing the sample quay.ini's example list for such firmware.
+    Card card(kEnyx, {{"Others:stocks", "600000, 600036, 601318, 000001, 300750, 010"}});
     card.PokeLE(28, 0x12320205, 4);
     card.PokeLE(0, 0x0BADC0DE, 4);  // offset 0 is not a TCP address register
     ASSERT_EQ(0, card.Run([&] {

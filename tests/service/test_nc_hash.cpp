@@ -219,8 +219,13 @@ TEST(SubsCard, EveryIdFoundByTheCardsLookupInBothEngines) {
 }
 
 TEST(SubsCard, SampleListOfQuayIni) {
-    // The sample quay.ini subscribes 600000, 600036, 601318, 000001, 300750 and class 010.
-    Card card(kEnyx);
+    // The sample quay.ini's example list for firmware with the tables, as an
+    // operator uncomments it: 600000, 600036, 601318, 000001, 300750 and class 010.
+    const std::string ini = qtest::ReadFile(SourceFile("data/quay.ini"));
+    const size_t at = ini.find("\n;stocks = ");
+    ASSERT_NE(std::string::npos, at) << ini;
+    const std::string list = ini.substr(at + 11, ini.find('\n', at + 1) - at - 11);
+    Card card(kEnyx, {{"Others:stocks", list}});
     card.PokeLE(28, kHashVersion, 4);
     ASSERT_EQ(0, card.Run([&] {
         Service s;

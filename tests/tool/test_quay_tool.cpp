@@ -108,9 +108,25 @@ TEST(QuayTool, Mip2mac) {
     EXPECT_EQ(0, env.bin().Calls("lspci"));
 }
 
-TEST(QuayTool, HelpUnknownWordAndShortFileCommandBringTheDeviceUp) {
+// Help is what an operator reads on a host without a card: no host check,
+// no bring-up, only the usage text.
+TEST(QuayTool, HelpWordsPrintTheUsageWithoutTheHostCheck) {
     ToolEnv env;
-    for (const char* args : {"help", "frobnicate", "encrypt onlyone", "decode a b c"}) {
+    env.bin().Add("lspci", "");  // no card at all
+    for (const char* args : {"help", "-h", "--help", "help extra"}) {
+        int status = -1;
+        std::string out = env.Run(args, "", &status);
+        EXPECT_EQ(0, status) << args;
+        EXPECT_TRUE(HasUsage(out)) << args << "\n" << out;
+        EXPECT_EQ(std::string::npos, out.find("Unable to recongnize fpga board!")) << args << "\n" << out;
+        EXPECT_FALSE(BroughtUp(out)) << args;
+    }
+    EXPECT_EQ(0, env.bin().Calls("lspci"));
+}
+
+TEST(QuayTool, UnknownWordAndShortFileCommandBringTheDeviceUp) {
+    ToolEnv env;
+    for (const char* args : {"frobnicate", "-x", "encrypt onlyone", "decode a b c"}) {
         int status = -1;
         std::string out = env.Run(args, "", &status);
         EXPECT_EQ(0, status);
