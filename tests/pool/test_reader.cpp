@@ -14,24 +14,14 @@
 #include "drvRingBufPool.h"
 #include "ipc_key_lock.h"
 #include "log_capture.h"
-#include "mkrx_reader.h"
+#include "pool_test_util.h"
+
+using pooltest::ConsumerSource;
+using pooltest::PoolTail;
 
 namespace {
 
 constexpr uint32_t kRing = 1u << 20;
-
-// The in-process consumer of the shared pool as the reader sees the service.
-struct ConsumerSource {
-    CMkrxPoolConsumer* c;
-    int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) { return c->Read(u); }
-    void SetFetchSize(uint32_t bytes) { c->Consume(bytes); }
-};
-
-// The private pool's tail length as the service hands it out.
-struct PoolTail {
-    IDrvPool* pool;
-    uint32_t GetTailUseLen() { return pool->GetTailUseLen(0); }
-};
 
 // Framing 0 records of these tests start with their length (uint32).
 uint32_t OwnLength(const uint8_t* r, uint32_t left) {

@@ -14,7 +14,6 @@
 #include "drvRingBufPool.h"
 #include "ipc_key_lock.h"
 #include "log_capture.h"
-#include "mkrx_reader.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -22,17 +21,6 @@ using namespace pooltest;
 namespace {
 
 constexpr uint64_t kRecords = 30000;
-
-struct ConsumerSource {
-    CMkrxPoolConsumer* c;
-    int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) { return c->Read(u); }
-    void SetFetchSize(uint32_t bytes) { c->Consume(bytes); }
-};
-
-struct PoolTail {
-    IDrvPool* pool;
-    uint32_t GetTailUseLen() { return pool->GetTailUseLen(0); }
-};
 
 class ReaderThreads : public ::testing::TestWithParam<MkrxChanRunMode_e> {
 protected:
