@@ -55,12 +55,13 @@
 //   SpinWait   re-polls at once: no clock read, no system call, no pause.
 //              Lowest latency; burns its CPU, which must be one of its own
 //              (pinned, not shared with the copy thread or the producer).
-//   PauseWait  x86 pause instructions, doubling from 1 to 64 per empty poll
+//   PauseWait  x86 pause instructions, doubling from 1 to 16 per empty poll
 //              and back to 1 once records come. Fewer polls of the position
 //              the producer writes, so the producer's stores do not keep
-//              losing their cache line: more throughput, a few hundred ns of
-//              added latency at most; the choice on a CPU shared with a
-//              sibling hyperthread.
+//              losing their cache line: more throughput, for at most one
+//              back-off step of added latency (16 pauses: under 1 us with the
+//              ~40 ns pause of current Intel cores); the choice on a CPU
+//              shared with a sibling hyperthread.
 // Neither gives the CPU away; a client that must share its CPU with other
 // work has to sleep itself (and will then lag by its sleep).
 //
@@ -381,7 +382,7 @@ struct SpinWait {
 
 class PauseWait {
 public:
-    static constexpr uint32_t kMaxPauses = 64;
+    static constexpr uint32_t kMaxPauses = 16;
     void Idle() {
         for (uint32_t i = 0; i < m_pauses; ++i) CpuPause();
         if (m_pauses < kMaxPauses) m_pauses <<= 1;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -272,6 +273,7 @@ public:
     }
     // Run mode 2 source: offers [data, data + avail), takes what is consumed.
     int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) {
+        if (ended) return -1;  // expelled, or the producer removed the pool
         u->pucbuf = m_mem.data() + consumed;
         u->uiAvailDataLen = avail - consumed;
         return 0;
@@ -283,6 +285,7 @@ public:
     ringbuffer m_rb;
     std::vector<uint8_t> m_mem;
     uint32_t avail = 0, consumed = 0, tail = 0;
+    bool ended = false;
 };
 
 auto Ignore = [](const uint8_t*, const uint8_t*, uint32_t) {};
@@ -377,6 +380,28 @@ TEST(ReaderWrap, CrossingRecordMovesOutToTheRingEnd) {
     }));
     EXPECT_EQ(150u, len);
     EXPECT_EQ(HandRing::kSize, h.m_rb.c.out);
+}
+
+// The poll loop hands out what comes until the stop flag is set (0), and
+// ends with -1 when the pool ends, without a report of corruption.
+TEST(ReaderLoop, PollLoopEndsOnTheStopFlagOrWithThePool) {
+    HandRing h;
+    h.Put(0, 10);
+    h.Put(14, 20);
+    h.avail = 38;
+    mkrx::PoolReader<mkrx::LenHdrFraming, HandRing> r(&h);
+    std::atomic<bool> stop{false};
+    mkrx::SpinWait spin;
+    int records = 0;
+    EXPECT_EQ(0, mkrx::PollLoop(r, spin, stop, [&](const uint8_t*, const uint8_t*, uint32_t) {
+        if (++records == 2) stop.store(true);
+    }));
+    EXPECT_EQ(38u, h.consumed);
+    stop.store(false);
+    h.ended = true;
+    mkrx::PauseWait pause;
+    EXPECT_EQ(-1, mkrx::PollLoop(r, pause, stop, Ignore));
+    EXPECT_FALSE(r.Corrupted());
 }
 
 // A pool of an unknown data type, or framing 0 without a length function,
