@@ -248,6 +248,8 @@ public:
         m_handed = true;
         m_cv.notify_one();
     }
+    // Per-second lines the reporter has printed so far.
+    uint64_t Lines() const { return m_lines.load(std::memory_order_relaxed); }
     // True once the time given to Start is up or a signal came.
     bool TimeUp() const { return g_stop.load(std::memory_order_relaxed) || m_timeUp.load(std::memory_order_relaxed); }
 
@@ -336,6 +338,7 @@ private:
             Figures f = m_snap;
             lk.unlock();
             Print("", (at - last) / 1e9, f, f.records - lastRecords, f.bytes - lastBytes, f.lat);
+            m_lines.fetch_add(1, std::memory_order_relaxed);
             lk.lock();
             last = at;
             lastRecords = f.records;
@@ -380,6 +383,7 @@ private:
     std::mutex m_mu;
     std::condition_variable m_cv;
     std::atomic<bool> m_due{false}, m_timeUp{false};
+    std::atomic<uint64_t> m_lines{0};
     bool m_handed = false, m_quit = false;
     Figures m_snap;
 };
