@@ -38,9 +38,14 @@ int main(int argc, char** argv) {
     }
     printf("mkrx_callback: polling channel %d\n", o.channel);
 
+    stats.Start(o.seconds);
+    mkrx::PauseWait wait;
     while (!mkrxex::Done(o, stats)) {
-        svc->PollOnce();  // 0: one record went to OnRecord; -1: none was waiting
         stats.Tick();
+        if (svc->PollOnce() == 0)  // 0: one record went to OnRecord; -1: none was waiting
+            wait.Busy();
+        else
+            wait.Idle();
     }
     stats.Final();
     FreeIMkrxService(svc);

@@ -6,15 +6,16 @@
 // producer runs and its pool holds records framed as -t says. A consumer sees
 // the records written after it attached. GetPoolCurrUsage tells how many
 // bytes of whole records are readable and where; SetFetchSize hands back what
-// was consumed. A consumer that falls a ring behind while other consumers
-// keep up is expelled: GetPoolCurrUsage then returns -1 for good.
+// was consumed; the SDK's record reader (mkrx_reader.h) does both. A consumer
+// that falls a ring behind while other consumers keep up is expelled: the
+// reader's Poll then returns -1 for good. Between empty polls it waits with
+// pause instructions, no system call; its once-a-second line is printed by
+// a thread of its own (FeedStats).
 //
 //   mkrx_consumer [-d DIR] [-l DIR] [-t 0..3] [-n N] [-s SEC] [-w FILE]
 //     -w FILE  with -t 3: the records as a pcap file (the header of a type 3
 //              record is a pcap record header), for tcpdump or wireshark
 // Exit status: 0 done, 1 failure, 2 bad arguments, 3 expelled.
-
-#include <sched.h>
 
 #include "mkrx_example.h"
 
@@ -82,37 +83,42 @@ int main(int argc, char** argv) {
     printf("mkrx_consumer: attached, data type %d, %u consumers\n", type, GetSdkNum());
 
     mkrxex::FeedStats stats("mkrx_consumer");
-    int rc = 0;
-    MkrxCurPoolUsge_t usage;
-    while (!mkrxex::Done(o, stats)) {
-        stats.Tick();
-        if (svc->GetPoolCurrUsage(&usage) != 0) {
-            fprintf(stderr, "mkrx_consumer: expelled by the producer, this consumer fell behind\n");
-            rc = 3;
-            break;
+    stats.Start(o.seconds);
+    // The reader hands out whole records only (one that crosses the ring end
+    // is readable in one piece, its end in the tail area behind the ring) and
+    // gives back to the producer exactly the bytes it handed out.
+    int rc = mkrx::WithFraming(type, mkrxex::FeedLength, [&](auto framing) {
+        mkrx::PoolReader<decltype(framing)> reader(svc, framing);
+        mkrx::PauseWait wait;  // a latency-bound client on a CPU of its own: mkrx::SpinWait
+        bool written = true;
+        auto onRecord = [&](const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
+            stats.RingRecord(type, hdr, payload, len);
+            if (pcap.open() && written) written = pcap.Write(hdr, (size_t)(payload + len - hdr));
+        };
+        while (!mkrxex::Done(o, stats)) {
+            stats.Tick();
+            stats.NewPoll();
+            const int n = reader.Poll(onRecord, mkrxex::Wanted(o, stats));
+            if (n < 0) {
+                if (reader.Corrupted()) {
+                    fprintf(stderr, "mkrx_consumer: broken record in the pool\n");
+                    return 1;
+                }
+                fprintf(stderr, "mkrx_consumer: expelled by the producer, this consumer fell behind\n");
+                return 3;
+            }
+            if (!written) {
+                fprintf(stderr, "mkrx_consumer: writing %s failed: %s\n", o.pcapPath.c_str(), strerror(errno));
+                return 1;
+            }
+            if (n == 0)
+                wait.Idle();
+            else
+                wait.Busy();
         }
-        if (usage.uiAvailDataLen == 0) {
-            sched_yield();
-            continue;
-        }
-        // Whole records only: a record that crosses the ring end is readable
-        // in one piece, its end lying in the tail area behind the ring.
-        const int64_t used = mkrxex::WalkRecords(type, usage.pucbuf, usage.uiAvailDataLen, mkrxex::Wanted(o, stats),
-                                                 [&](const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
-                                                     stats.RingRecord(type, hdr, payload, len);
-                                                 });
-        if (used < 0) {
-            fprintf(stderr, "mkrx_consumer: broken record in the pool\n");
-            rc = 1;
-            break;
-        }
-        if (pcap.open() && !pcap.Write(usage.pucbuf, (size_t)used)) {
-            fprintf(stderr, "mkrx_consumer: writing %s failed: %s\n", o.pcapPath.c_str(), strerror(errno));
-            rc = 1;
-            break;
-        }
-        svc->SetFetchSize((uint32_t)used);  // the producer may now reuse these bytes
-    }
+        return 0;
+    });
+    if (rc < 0) rc = 1;  // a data type no reader knows
     stats.Final();
     if (!pcap.Close() && rc == 0) {
         fprintf(stderr, "mkrx_consumer: writing %s failed: %s\n", o.pcapPath.c_str(), strerror(errno));

@@ -2,9 +2,9 @@
 #define MKRX_EXAMPLE_H
 
 // What the three example clients of libmkrxservice share: their command
-// line, the walk over the records of a ring in each framing, the check of the
-// simulated card's feed and the statistics they print. They use nothing but
-// <mkrx_service.h>.
+// line, the length of a bare feed record for the record reader, the check of
+// the simulated card's feed and the statistics they print. They use nothing
+// but <mkrx_service.h> and <mkrx_reader.h>.
 //
 // Common flags:
 //   -d DIR    directory of device.ini (default ./)
@@ -23,14 +23,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <mkrx_reader.h>
 #include <mkrx_service.h>
 
 namespace mkrxex {
@@ -124,53 +131,26 @@ inline MkrxInitParam_t InitParam(const Options& o, MkrxChanRunMode_e mode) {
     return p;
 }
 
-// SIGINT and SIGTERM ask the client's loop to stop.
-inline volatile sig_atomic_t g_stop = 0;
+// SIGINT and SIGTERM ask the client's loop to stop. A lock-free atomic, so
+// that the handler may set it and the reader's loop poll it.
+inline std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "g_stop is set by a signal handler");
 inline void StopOnSignals() {
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = [](int) { g_stop = 1; };
+    sa.sa_handler = [](int) { g_stop.store(true, std::memory_order_relaxed); };
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// Length of the record at r framed as dataType (r points at its header).
-// Records without a header must carry their own length: those of the
-// simulated card's feed hold it as a uint16 at offset 2 (see FeedStats).
-inline uint32_t RecordLength(int dataType, const uint8_t* r) {
-    uint32_t len = 0;
-    switch (dataType) {
-        case MKRX_RAW_FPGA_DATA: {
-            uint16_t l;
-            memcpy(&l, r + 2, sizeof(l));
-            len = l;
-            break;
-        }
-        case MKRX_RAW_FPGA_WITH_LEN_HDR: memcpy(&len, r, sizeof(len)); break;
-        case MKRX_RAW_FPGA_WITH_HDR_DATA: memcpy(&len, r + offsetof(MkrxPktInfo_t, uiPayloadLen), sizeof(len)); break;
-        case MKRX_PCAP_DATA: memcpy(&len, r + offsetof(MkrxPcapHdr_t, uiCapLen), sizeof(len)); break;
-    }
-    return len;
-}
-
-// Walks at most `limit` whole records in [p, p + avail) framed as dataType,
-// calling onRecord(header, payload, length) for each. Returns the bytes
-// walked, which stop short of avail when the limit is reached, or -1 when a
-// record's length is impossible (a framing that is not the ring's).
-template <class OnRecord>
-int64_t WalkRecords(int dataType, const uint8_t* p, uint32_t avail, uint64_t limit, OnRecord&& onRecord) {
-    const uint32_t head = (uint32_t)MkrxHeadSize(dataType);
-    const uint32_t lenBytes = dataType == MKRX_RAW_FPGA_DATA ? 4 : 0;  // a bare record's own length field
-    uint32_t used = 0;
-    for (uint64_t n = 0; n < limit && avail - used > 0; ++n) {
-        if (avail - used < head + lenBytes) return -1;
-        const uint8_t* r = p + used;
-        uint32_t len = RecordLength(dataType, r);
-        if (len < lenBytes || len > MKRX_MAX_RECORD_LEN || avail - used - head < len) return -1;
-        onRecord(r, r + head, len);
-        used += head + len;
-    }
-    return used;
+// Length of a record of the simulated card's feed in a ring of framing 0:
+// its own uint16 length at offset 2 (see FeedStats). 0 while fewer than its
+// first 4 bytes are readable.
+inline uint32_t FeedLength(const uint8_t* r, uint32_t left) {
+    if (left < 4) return 0;
+    uint16_t l;
+    memcpy(&l, r + 2, sizeof(l));
+    return l;
 }
 
 inline int64_t NowNs() {
@@ -183,15 +163,33 @@ inline int64_t NowNs() {
 // its records starts with uint16 type, uint16 length, uint32 sequence number
 // of its type (from 1). The first record of a type shows where this client
 // joined; after it, a number that does not follow the previous one is a gap
-// (lost = the numbers skipped). Prints once a second (Tick) and at the end:
+// (lost = the numbers skipped). Prints once a second and at the end:
 //   NAME: [total ]SECS s: records N bytes N rec/s N bytes/s N gaps N lost N bad N
 //         [latency_us min X avg X max X p50 X p99 X]
 // (one line; the latency part with type 2 framing; the figures of a
 // per-second line are the counts so far, its rates and latencies the last
-// second's). One thread uses an object.
+// second's).
+//
+// The reading thread never prints, sleeps or reads a clock for this: a
+// reporter thread (Start) keeps the time, asks once a second for the
+// figures, which the reading thread hands over in Tick() (a relaxed load of
+// a flag per poll, a copy of 5 KB once a second), and prints them. A write
+// to standard output that blocks (a file on a busy disk, a full pipe) thus
+// delays the line, not the reading. The reporter also ends the run after -s
+// seconds through Done(). One reading thread uses an object; Final() and
+// the destructor stop the reporter.
 class FeedStats {
 public:
-    explicit FeedStats(const char* name) : m_name(name), m_last(65536, 0) { m_start = m_lastPrint = NowNs(); }
+    explicit FeedStats(const char* name) : m_name(name), m_last(65536, 0) { m_start = NowNs(); }
+    FeedStats(const FeedStats&) = delete;
+    FeedStats& operator=(const FeedStats&) = delete;
+    ~FeedStats() { StopReporter(); }
+
+    // Starts the reporter: a line a second, and the end after `seconds` (0: none).
+    void Start(double seconds) {
+        m_seconds = seconds;
+        m_reporter = std::thread([this] { Report(); });
+    }
 
     void Record(const uint8_t* rec, uint32_t len) {
         ++m_records;
@@ -218,29 +216,48 @@ public:
         m_win.Add(ns);
         m_all.Add(ns);
     }
-    // One record walked in a ring framed as dataType: with type 2 framing the
-    // header's copy time gives the latency until now.
+    // One record handed out by a reader of a ring framed as dataType. With
+    // type 2 framing the header's copy time gives the latency until the poll
+    // that found it: the wall clock is read once per poll (NewPoll), at its
+    // first record.
     void RingRecord(int dataType, const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
         if (dataType == MKRX_RAW_FPGA_WITH_HDR_DATA) {
+            if (m_pollNow == 0) m_pollNow = MkrxGetTimeTamp();
             MkrxPktInfo_t pi;
             memcpy(&pi, hdr, sizeof(pi));
-            Latency(MkrxGetTimeTamp() - pi.uiTimeStamp);
+            Latency(m_pollNow - pi.uiTimeStamp);
         }
         Record(payload, len);
     }
+    void NewPoll() { m_pollNow = 0; }
     uint64_t records() const { return m_records; }
-    double Elapsed() const { return (NowNs() - m_start) / 1e9; }
 
+    // Once per poll on the reading thread: hands the figures over when the
+    // reporter asks for them.
     void Tick() {
-        int64_t now = NowNs();
-        if (now - m_lastPrint < 1000000000) return;
-        Print("", (now - m_lastPrint) / 1e9, m_records - m_winRecords, m_bytes - m_winBytes, m_win);
-        m_lastPrint = now;
-        m_winRecords = m_records;
-        m_winBytes = m_bytes;
-        m_win = Lat();
+        if (!m_due.load(std::memory_order_acquire)) return;
+        std::lock_guard<std::mutex> g(m_mu);
+        m_snap.records = m_records;
+        m_snap.bytes = m_bytes;
+        m_snap.gaps = m_gaps;
+        m_snap.lost = m_lost;
+        m_snap.bad = m_bad;
+        m_snap.lat = m_win;  // same size: no allocation
+        m_win.Clear();
+        m_due.store(false, std::memory_order_relaxed);
+        m_handed = true;
+        m_cv.notify_one();
     }
-    void Final() { Print("total ", (NowNs() - m_start) / 1e9, m_records, m_bytes, m_all); }
+    // Per-second lines the reporter has printed so far.
+    uint64_t Lines() const { return m_lines.load(std::memory_order_relaxed); }
+    // True once the time given to Start is up or a signal came.
+    bool TimeUp() const { return g_stop.load(std::memory_order_relaxed) || m_timeUp.load(std::memory_order_relaxed); }
+
+    void Final() {
+        StopReporter();
+        Figures f{m_records, m_bytes, m_gaps, m_lost, m_bad, Lat()};
+        Print("total ", (NowNs() - m_start) / 1e9, f, m_records, m_bytes, m_all);
+    }
 
 private:
     // Latencies of a window or of the whole run: min, max, mean and a
@@ -271,6 +288,13 @@ private:
             ++n;
             ++hist[Bucket(ns)];
         }
+        void Clear() {
+            min = INT64_MAX;
+            max = INT64_MIN;
+            sum = 0;
+            n = 0;
+            std::fill(hist.begin(), hist.end(), 0);
+        }
         // The latency below which a fraction q of the records lie.
         int64_t Percentile(double q) const {
             uint64_t rank = (uint64_t)(q * (double)n), seen = 0;
@@ -281,7 +305,59 @@ private:
             return max;
         }
     };
-    void Print(const char* what, double secs, uint64_t recs, uint64_t bytes, const Lat& lat) const {
+    // The counts of one hand-over, and the latencies of its window.
+    struct Figures {
+        uint64_t records = 0, bytes = 0, gaps = 0, lost = 0, bad = 0;
+        Lat lat;
+    };
+
+    // The reporter thread: every second asks for the figures and prints the
+    // second's line; raises the end of the run when the time is up.
+    void Report() {
+        int64_t last = m_start, next = m_start + 1000000000;
+        uint64_t lastRecords = 0, lastBytes = 0;
+        std::unique_lock<std::mutex> lk(m_mu);
+        while (!m_quit) {
+            const int64_t now = NowNs();
+            if (m_seconds > 0 && now - m_start >= (int64_t)(m_seconds * 1e9)) m_timeUp.store(true, std::memory_order_relaxed);
+            if (now < next) {
+                // Wake at the next second, or at once when the run ends.
+                int64_t wake = next;
+                if (m_seconds > 0 && !m_timeUp.load(std::memory_order_relaxed)) {
+                    const int64_t end = m_start + (int64_t)(m_seconds * 1e9);
+                    wake = end < wake ? end : wake;
+                }
+                m_cv.wait_for(lk, std::chrono::nanoseconds(wake - now));
+                continue;
+            }
+            m_handed = false;
+            m_due.store(true, std::memory_order_release);
+            m_cv.wait(lk, [&] { return m_handed || m_quit; });
+            if (!m_handed) break;
+            const int64_t at = NowNs();
+            Figures f = m_snap;
+            lk.unlock();
+            Print("", (at - last) / 1e9, f, f.records - lastRecords, f.bytes - lastBytes, f.lat);
+            m_lines.fetch_add(1, std::memory_order_relaxed);
+            lk.lock();
+            last = at;
+            lastRecords = f.records;
+            lastBytes = f.bytes;
+            next += 1000000000;
+            if (next <= at) next = at + 1000000000;  // a slow print: no catching up
+        }
+    }
+    void StopReporter() {
+        if (!m_reporter.joinable()) return;
+        {
+            std::lock_guard<std::mutex> g(m_mu);
+            m_quit = true;
+            m_due.store(false, std::memory_order_relaxed);
+        }
+        m_cv.notify_all();
+        m_reporter.join();
+    }
+    void Print(const char* what, double secs, const Figures& f, uint64_t recs, uint64_t bytes, const Lat& lat) const {
         char latText[160] = "";
         if (lat.n > 0)
             snprintf(latText, sizeof(latText), " latency_us min %.1f avg %.1f max %.1f p50 %.1f p99 %.1f",
@@ -289,26 +365,40 @@ private:
                      lat.Percentile(0.99) / 1e3);
         printf("%s: %s%.2f s: records %" PRIu64 " bytes %" PRIu64 " rec/s %.0f bytes/s %.0f gaps %" PRIu64
                " lost %" PRIu64 " bad %" PRIu64 "%s\n",
-               m_name, what, secs, m_records, m_bytes, secs > 0 ? recs / secs : 0, secs > 0 ? bytes / secs : 0,
-               m_gaps, m_lost, m_bad, latText);
+               m_name, what, secs, f.records, f.bytes, secs > 0 ? recs / secs : 0, secs > 0 ? bytes / secs : 0,
+               f.gaps, f.lost, f.bad, latText);
     }
 
     const char* m_name;
+    // The reading thread's own.
     std::vector<uint32_t> m_last;  // last sequence number per type, 0: none yet
     uint64_t m_records = 0, m_bytes = 0, m_gaps = 0, m_lost = 0, m_bad = 0;
-    uint64_t m_winRecords = 0, m_winBytes = 0;
-    int64_t m_start, m_lastPrint;
+    int64_t m_pollNow = 0;
     Lat m_win, m_all;
+    // Set before the reporter starts.
+    int64_t m_start;
+    double m_seconds = 0;
+    // Between the two threads: m_snap, m_handed and m_quit under m_mu.
+    std::thread m_reporter;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::atomic<bool> m_due{false}, m_timeUp{false};
+    std::atomic<uint64_t> m_lines{0};
+    bool m_handed = false, m_quit = false;
+    Figures m_snap;
 };
 
-// Records still wanted under -n (no limit without it).
-inline uint64_t Wanted(const Options& o, const FeedStats& st) {
-    return o.count == 0 ? UINT64_MAX : o.count - st.records();
+// Records still wanted under -n (no limit without it), as a reader's limit
+// per poll.
+inline uint32_t Wanted(const Options& o, const FeedStats& st) {
+    if (o.count == 0) return UINT32_MAX;
+    const uint64_t left = o.count - st.records();
+    return left < UINT32_MAX ? (uint32_t)left : UINT32_MAX;
 }
 
 // True once the client has what it asked for (-n, -s) or a signal came.
 inline bool Done(const Options& o, const FeedStats& st) {
-    return g_stop || (o.count > 0 && st.records() >= o.count) || (o.seconds > 0 && st.Elapsed() >= o.seconds);
+    return st.TimeUp() || (o.count > 0 && st.records() >= o.count);
 }
 
 }  // namespace mkrxex

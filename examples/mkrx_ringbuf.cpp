@@ -3,12 +3,12 @@
 // The process owns the card. StartCpyThread starts a copy thread, pinned to
 // the CPU given with -p, that busy-polls the DMA stream and copies each record,
 // framed as -t says, into a private ring; this thread reads the ring. The copy
-// thread is the ring's only writer of p.in and this thread the only writer of
-// c.out: no lock, one acquire load and one release store per batch.
+// thread is the ring's only writer of p.in and this thread, through the SDK's
+// record reader (mkrx_reader.h), the only writer of c.out: no lock, one
+// acquire load and one release store per poll. Between empty polls it waits
+// with pause instructions, no system call.
 //
 //   mkrx_ringbuf [-d DIR] [-l DIR] [-c 0|1] [-t 0..3] [-p CPU] [-n N] [-s SEC]
-
-#include <sched.h>
 
 #include "mkrx_example.h"
 
@@ -35,37 +35,32 @@ int main(int argc, char** argv) {
     printf("mkrx_ringbuf: reading a ring of %u bytes, data type %d, copy thread on CPU %d\n", rb->c.size, type, o.cpu);
 
     mkrxex::FeedStats stats("mkrx_ringbuf");
-    int rc = 0;
-    uint32_t out = rb->c.out;  // only this thread writes it
-    while (!mkrxex::Done(o, stats)) {
-        stats.Tick();
-        // Acquire: the bytes of every record counted in `in` are in place.
-        const uint32_t in = mkrx::LoadAcquire(&rb->p.in);
-        if (in == out) {
-            sched_yield();  // a latency-bound client spins here on a CPU of its own
-            continue;
+    stats.Start(o.seconds);
+    // The reader: one acquire load of the ring's in and one release store of
+    // its out per poll; a record that reaches the ring end is completed from
+    // the tail area (GetTailUseLen()) and out moves only to the ring end.
+    int rc = mkrx::WithFraming(type, mkrxex::FeedLength, [&](auto framing) {
+        mkrx::RingReader<decltype(framing)> reader(svc, framing);
+        mkrx::PauseWait wait;  // a latency-bound client on a CPU of its own: mkrx::SpinWait
+        auto onRecord = [&](const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
+            stats.RingRecord(type, hdr, payload, len);
+        };
+        while (!mkrxex::Done(o, stats)) {
+            stats.Tick();
+            stats.NewPoll();
+            const int n = reader.Poll(onRecord, mkrxex::Wanted(o, stats));
+            if (n < 0) {
+                fprintf(stderr, "mkrx_ringbuf: broken record in the ring\n");
+                return 1;
+            }
+            if (n == 0)
+                wait.Idle();
+            else
+                wait.Busy();
         }
-        const uint32_t off = out & (rb->c.size - 1);
-        const uint32_t toEnd = rb->c.size - off;
-        const uint32_t pending = in - out;
-        // A record that reaches the ring end is counted in `in` only up to the
-        // end; the rest of it, GetTailUseLen() bytes, lies in the tail area
-        // behind the ring, and the next record starts at offset 0.
-        const bool wraps = pending >= toEnd;
-        const uint32_t avail = wraps ? toEnd + svc->GetTailUseLen() : pending;
-        const int64_t used = mkrxex::WalkRecords(type, rb->c.buffer + off, avail, mkrxex::Wanted(o, stats),
-                                                 [&](const uint8_t* hdr, const uint8_t* payload, uint32_t len) {
-                                                     stats.RingRecord(type, hdr, payload, len);
-                                                 });
-        if (used < 0) {
-            fprintf(stderr, "mkrx_ringbuf: broken record at ring offset %u\n", off);
-            rc = 1;
-            break;
-        }
-        out += wraps && (uint32_t)used == avail ? toEnd : (uint32_t)used;
-        // Release: the copy thread may overwrite these bytes once it sees `out`.
-        mkrx::StoreRelease(&rb->c.out, out);
-    }
+        return 0;
+    });
+    if (rc < 0) rc = 1;  // a data type no reader knows
     svc->StopCpyThread();
     stats.Final();
     const DmaInfoStat_t* st = svc->GetDmaStatInf();

@@ -4,9 +4,12 @@
 // that tcpdump reads back.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/shm.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,6 +126,35 @@ TEST_F(PoolClients, TwoConsumersEachReadTheWholeFeed) {
         EXPECT_GE(t["min"], 0) << t.line;
         EXPECT_LT(t["max"], 5e6) << t.line;
     }
+    StopProducer();
+}
+
+// A consumer whose standard output blocks (a full pipe here; a file on a
+// busy disk, a slow terminal) keeps reading: its once-a-second line waits,
+// its records do not. Its pipe is filled before the feed and read only after
+// the other consumer has the whole feed; a consumer that printed from its
+// reading loop stopped there and was expelled a ring behind.
+TEST_F(PoolClients, ConsumerWhoseOutputBlocksKeepsReading) {
+    StartProducer(MKRX_RAW_FPGA_WITH_LEN_HDR);
+    qtest::ChildProc& blocked = Consumer({"-t", "1", "-n", "3000", "-s", "20"});
+    qtest::ChildProc& other = Consumer({"-t", "1", "-n", "3000", "-s", "20"});
+    // A description of the pipe's write end of its own, non-blocking, to
+    // fill it without touching the consumer's.
+    int fd = open(("/proc/" + std::to_string(blocked.pid()) + "/fd/1").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    const std::string filler(63, '#');
+    while (write(fd, (filler + "\n").data(), filler.size() + 1) > 0) {
+    }
+    EXPECT_EQ(EAGAIN, errno);
+    close(fd);
+    ASSERT_EQ(0, Env::Feed(kCh0, 3000, 1001, 2000));  // 3 MB through the 1 MiB ring at 2 MB/s
+    Totals o(other, "mkrx_consumer");
+    EXPECT_EQ(0, other.Wait()) << other.Seen();
+    EXPECT_EQ(3000, o["records"]);
+    Totals b(blocked, "mkrx_consumer");  // reads the pipe: the consumer may end now
+    EXPECT_EQ(0, blocked.Wait()) << b.line;
+    EXPECT_EQ(3000, b["records"]) << b.line;
+    EXPECT_EQ(0, b["gaps"]);
     StopProducer();
 }
 

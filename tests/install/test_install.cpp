@@ -63,7 +63,7 @@ void ExpectLayout(const Tree& t, bool package) {
         EXPECT_TRUE(Executable(t.prefix + "/bin/" + p)) << p;
     for (const char* p : {"mkrx_callback", "mkrx_ringbuf", "mkrx_consumer"})
         EXPECT_TRUE(Executable(t.lib() + "/quay/examples/" + p)) << p;
-    for (const char* h : {"mkrx/mkrx_service.h", "mkrx/mkrxDef.h", "Q_Exporter.h", "oskit/oskit.h"})
+    for (const char* h : {"mkrx/mkrx_service.h", "mkrx/mkrx_reader.h", "mkrx/mkrxDef.h", "Q_Exporter.h", "oskit/oskit.h"})
         EXPECT_TRUE(Exists(t.prefix + "/include/" + h)) << h;
     for (const char* pc : {"mkrxservice", "QxFPGAExporter", "oskit"})
         EXPECT_TRUE(Exists(t.lib() + "/pkgconfig/" + pc + ".pc")) << pc;

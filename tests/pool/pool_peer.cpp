@@ -43,30 +43,32 @@ int Consume(int type, uint64_t count) {
     uint64_t next = 0;
     bool first = true;
     std::string bad;
-    auto lenOf = [](uint64_t) { return 0u; };  // framed types only
-    while (next < count || first) {
-        MkrxCurPoolUsge_t u;
-        if (c.Read(&u) != 0) {
-            Say("kicked");
-            return 3;
+    auto check = [&](const uint8_t*, const uint8_t* p, uint32_t len) {
+        uint64_t n = 0;
+        memcpy(&n, p, len >= 8 ? 8 : 0);
+        if (len < 8) n = next;  // short records carry no number
+        if (first) next = n, first = false;
+        if (bad.empty() && n != next) bad = "gap at " + std::to_string(next);
+        if (bad.empty()) bad = Check(p, next, len);
+        ++next;
+    };
+    // The SDK's record reader, as a client reads (framed types only).
+    ConsumerSource src{&c};
+    int rc = mkrx::WithFraming(type, nullptr, [&](auto framing) {
+        mkrx::PoolReader<decltype(framing), ConsumerSource> reader(&src, framing);
+        while (next < count || first) {
+            if (reader.Poll(check) < 0) return reader.Corrupted() ? 2 : 3;
+            if (!bad.empty()) return 2;
         }
-        if (u.uiAvailDataLen == 0) continue;
-        uint64_t walked = next;
-        uint32_t used = Walk(type, u.pucbuf, u.uiAvailDataLen, walked, lenOf,
-                             [&](const uint8_t*, const uint8_t* p, uint32_t len) {
-                                 uint64_t n = 0;
-                                 memcpy(&n, p, len >= 8 ? 8 : 0);
-                                 if (len < 8) n = next;  // short records carry no number
-                                 if (first) next = n, first = false;
-                                 if (bad.empty() && n != next) bad = "gap at " + std::to_string(next);
-                                 if (bad.empty()) bad = Check(p, next, len);
-                                 ++next;
-                             });
-        if (!bad.empty()) {
-            Say("bad " + bad);
-            return 2;
-        }
-        c.Consume(used);
+        return 0;
+    });
+    if (rc == 3) {
+        Say("kicked");
+        return 3;
+    }
+    if (rc != 0) {
+        Say("bad " + (bad.empty() ? std::string(rc < 0 ? "data type" : "corrupted pool") : bad));
+        return 2;
     }
     Say("ok " + std::to_string(next));
     c.Detach();

@@ -1,8 +1,9 @@
 #ifndef QUAY_POOL_TEST_UTIL_H
 #define QUAY_POOL_TEST_UTIL_H
 
-// Records with checkable contents, a reader of every framing, and clean-up
-// of the fixed IPC keys, shared by the pool tests and their peer program.
+// Records with checkable contents, the SDK's record reader on the pool's own
+// classes, and clean-up of the fixed IPC keys, shared by the pool tests and
+// their peer program.
 //
 // Record n has length LenOf(n) (1 to 8192, every size in the first 8192
 // records) and payload bytes Byte(n, i); the first 8 bytes of a record of 8
@@ -15,6 +16,7 @@
 
 #include "drvRingBufPool.h"
 #include "ipc_key_lock.h"
+#include "mkrx_reader.h"
 
 namespace pooltest {
 
@@ -42,28 +44,49 @@ inline std::string Check(const uint8_t* p, uint64_t n, uint32_t len) {
     return std::string();
 }
 
-// Walks framed records in [p, p + avail). For a headerless ring the length
-// comes from lenOf(next record). Calls onRec(header, payload, length) per
-// record and returns the bytes of whole records walked.
+// The pool's in-process consumer as the SDK's record reader sees the service.
+struct ConsumerSource {
+    CMkrxPoolConsumer* c;
+    int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) { return c->Read(u); }
+    void SetFetchSize(uint32_t bytes) { c->Consume(bytes); }
+};
+
+// The private pool's tail length as the service hands it to the reader.
+struct PoolTail {
+    IDrvPool* pool;
+    uint32_t GetTailUseLen() { return pool->GetTailUseLen(0); }
+};
+
+// One window of bytes offered to the reader as a pool offers them.
+struct WindowSource {
+    const uint8_t* p;
+    uint32_t avail;
+    uint32_t used;
+    int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) {
+        u->pucbuf = p + used;
+        u->uiAvailDataLen = avail - used;
+        return 0;
+    }
+    void SetFetchSize(uint32_t bytes) { used += bytes; }
+};
+
+// Walks framed records in [p, p + avail) with the SDK's record reader. For
+// a headerless ring the length comes from lenOf(next record). Calls
+// onRec(header, payload, length) per record and returns the bytes of whole
+// records walked.
 template <class LenOf, class OnRec>
 uint32_t Walk(int type, const uint8_t* p, uint32_t avail, uint64_t& next, LenOf lenOf, OnRec onRec) {
-    uint32_t used = 0;
-    const uint32_t head = (uint32_t)MkrxHeadSize(type);
-    while (avail - used >= head && avail - used > 0) {
-        const uint8_t* r = p + used;
-        uint32_t len = 0;
-        if (type == MKRX_RAW_FPGA_DATA) len = lenOf(next);
-        else if (type == MKRX_RAW_FPGA_WITH_LEN_HDR) memcpy(&len, r, 4);
-        else if (type == MKRX_RAW_FPGA_WITH_HDR_DATA) memcpy(&len, r + 8, 4);
-        else memcpy(&len, r + 8, 4);
-        if (avail - used < head + len) break;
-        onRec(r, r + head, len);
-        used += head + len;
-        ++next;
-    }
-    return used;
+    WindowSource w{p, avail, 0};
+    auto rawLen = [&](const uint8_t*, uint32_t) { return (uint32_t)lenOf(next); };
+    mkrx::WithFraming(type, rawLen, [&](auto framing) {
+        mkrx::PoolReader<decltype(framing), WindowSource> r(&w, framing);
+        return r.Poll([&](const uint8_t* h, const uint8_t* payload, uint32_t len) {
+            onRec(h, payload, len);
+            ++next;
+        });
+    });
+    return w.used;
 }
-
 
 }  // namespace pooltest
 

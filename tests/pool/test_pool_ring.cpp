@@ -67,9 +67,10 @@ protected:
         Fill(m_buf, n, len);
         m_pool->Copy2Pool(m_buf.data(), len, nullptr);
     }
-    // Reads everything readable, checking each record and its header.
+    // Reads everything readable with the SDK's record reader, as a client
+    // does, checking each record and its header; then nothing is left.
     void Drain() {
-        auto lenOf = [&](uint64_t n) { return m_lens.at(n); };
+        auto lenOf = [&](const uint8_t*, uint32_t) { return m_lens.at(m_next); };
         auto check = [&](const uint8_t* h, const uint8_t* payload, uint32_t len) {
             ASSERT_EQ(m_lens.at(m_next), len) << "record " << m_next;
             std::string bad = Check(payload, m_next, len);
@@ -90,27 +91,29 @@ protected:
                 ASSERT_EQ(len, ph.uiWireLen);
             }
         };
+        auto onRecord = [&](const uint8_t* h, const uint8_t* payload, uint32_t len) {
+            check(h, payload, len);
+            ++m_next;
+        };
+        int rc = mkrx::WithFraming(m_type, lenOf, [&](auto framing) {
+            using F = decltype(framing);
+            ConsumerSource src{m_consumer.get()};
+            PoolTail tail{m_pool.get()};
+            mkrx::PoolReader<F, ConsumerSource> shared(&src, framing);
+            mkrx::RingReader<F, PoolTail> priv(m_pool->GetPoolBuf(0), &tail, framing);
+            for (;;) {
+                int n = m_shared ? shared.Poll(onRecord) : priv.Poll(onRecord);
+                if (n <= 0) return n;
+            }
+        });
+        ASSERT_EQ(0, rc) << "after record " << m_next;
         if (m_shared) {
             MkrxCurPoolUsge_t u;
             ASSERT_EQ(0, m_consumer->Read(&u));
-            uint32_t used = Walk(m_type, u.pucbuf, u.uiAvailDataLen, m_next, lenOf, check);
-            ASSERT_EQ(u.uiAvailDataLen, used);
-            m_consumer->Consume(used);
-            return;
+            ASSERT_EQ(0u, u.uiAvailDataLen);
+        } else {
+            ASSERT_EQ(mkrx::LoadAcquire(&m_pool->GetPoolBuf(0)->p.in), m_pool->GetPoolBuf(0)->c.out);
         }
-        ringbuffer* rb = m_pool->GetPoolBuf(0);
-        uint32_t in = mkrx::LoadAcquire(&rb->p.in);
-        uint32_t out = rb->c.out;
-        while (out != in) {
-            uint32_t off = out & (rb->c.size - 1);
-            uint32_t toEnd = rb->c.size - off;
-            uint32_t pending = in - out;
-            uint32_t avail = pending < toEnd ? pending : toEnd + m_pool->GetTailUseLen(0);
-            uint32_t used = Walk(m_type, rb->c.buffer + off, avail, m_next, lenOf, check);
-            ASSERT_EQ(avail, used);
-            out += pending < toEnd ? used : toEnd;
-        }
-        mkrx::StoreRelease(&rb->c.out, out);
     }
     // Writes and reads records until the write offset is (ring - before).
     void AdvanceTo(uint32_t before) {

@@ -4,7 +4,7 @@
 // A client's world on the simulated Enyx card: a directory with device.ini,
 // quay.ini and bin, a log directory, and the card (version register preset so
 // that bring-up finds the sample register part). Tests of the SDK see the
-// library only through mkrx_service.h.
+// library only through mkrx_service.h and mkrx_reader.h.
 //
 //   sdktest::Env env;                       // card with streams MAC_CHAN0_DATA/1
 //   MkrxInitParam_t p = env.Param(MKRX_ONE_SDK_PERFORMANCE_MODE, MKRX_RAW_FPGA_DATA);
@@ -16,6 +16,7 @@
 
 #include "enyx_sim_ctl.h"
 #include "ipc_key_lock.h"
+#include "mkrx_reader.h"
 #include "mkrx_service.h"
 #include "test_util.h"
 
@@ -113,29 +114,35 @@ struct FeedChecker {
     }
 };
 
-// Walks whole records of a ring framed as type; a headerless record's length
-// is the feed record's own length field. Returns the bytes walked.
-template <class OnRec>
-uint32_t WalkFeed(int type, const uint8_t* p, uint32_t avail, OnRec&& onRec) {
-    const uint32_t head = (uint32_t)MkrxHeadSize(type);
-    uint32_t used = 0;
-    while (avail - used >= head + 4) {
-        const uint8_t* r = p + used;
-        uint32_t len = 0;
-        if (type == MKRX_RAW_FPGA_DATA) {
-            uint16_t l;
-            memcpy(&l, r + 2, 2);
-            len = l;
-        } else {
-            memcpy(&len, r + (type == MKRX_RAW_FPGA_WITH_LEN_HDR ? 0 : 8), 4);
-        }
-        if (avail - used < head + len) break;
-        onRec(r, r + head, len);
-        used += head + len;
-    }
-    return used;
+// Length of a feed record in a ring of framing 0: its own uint16 length at
+// offset 2 (0 while its first 4 bytes are not readable).
+inline uint32_t FeedLength(const uint8_t* r, uint32_t left) {
+    if (left < 4) return 0;
+    uint16_t l;
+    memcpy(&l, r + 2, 2);
+    return l;
 }
 
+// Walks whole records of a window of bytes framed as type with the SDK's
+// record reader, as a client does. Returns the bytes walked.
+template <class OnRec>
+uint32_t WalkFeed(int type, const uint8_t* p, uint32_t avail, OnRec&& onRec) {
+    struct Window {
+        const uint8_t* p;
+        uint32_t avail, used;
+        int GetPoolCurrUsage(MkrxCurPoolUsge_t* u) {
+            u->pucbuf = p + used;
+            u->uiAvailDataLen = avail - used;
+            return 0;
+        }
+        void SetFetchSize(uint32_t bytes) { used += bytes; }
+    } w{p, avail, 0};
+    mkrx::WithFraming(type, FeedLength, [&](auto framing) {
+        mkrx::PoolReader<decltype(framing), Window> r(&w, framing);
+        return r.Poll(onRec);
+    });
+    return w.used;
+}
 
 }  // namespace sdktest
 

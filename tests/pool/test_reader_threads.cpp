@@ -1,0 +1,91 @@
+// The SDK's record reader against a copy thread at full speed, private ring
+// and shared ring, through its poll loop and pause back-off: every record
+// arrives intact and in order. Under ThreadSanitizer (label tsan) this checks
+// the reader's acquire of the write position and release of its own.
+
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drvRingBufPool.h"
+#include "ipc_key_lock.h"
+#include "log_capture.h"
+#include "pool_test_util.h"
+
+using namespace pooltest;
+
+namespace {
+
+constexpr uint64_t kRecords = 30000;
+
+class ReaderThreads : public ::testing::TestWithParam<MkrxChanRunMode_e> {
+protected:
+    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
+    void SetUp() override { qtest::RemovePoolIpc(); }
+    void TearDown() override {
+        DetachShareMem();
+        qtest::RemovePoolIpc();
+    }
+};
+
+TEST_P(ReaderThreads, CopyThreadAgainstPollLoop) {
+    CDrvRingBufPool pool;
+    _DMaInitParam_t p;
+    p.uiPoolSize = 1;
+    p.eDataType = MKRX_RAW_FPGA_WITH_HDR_DATA;
+    p.eRunMode = GetParam();
+    ASSERT_EQ(0, pool.Init(&p));
+    CMkrxPoolConsumer consumer;
+    if (GetParam() == MKRX_MULTI_SDK_PRODUCE_MODE) {
+        ASSERT_EQ(0, consumer.Attach(GetShareMemBase()));
+    }
+
+    // Copies records 0..kRecords-1, offering each again while the pool
+    // drops it (the ring is full), so that the reader must see every one.
+    std::thread copier([&] {
+        std::vector<uint8_t> buf;
+        for (uint64_t n = 0; n < kRecords; ++n) {
+            const uint32_t len = LenOf(n);
+            Fill(buf, n, len);
+            for (;;) {
+                uint64_t dropped = mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum);
+                pool.Copy2Pool(buf.data(), len, nullptr);
+                if (mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum) == dropped) break;
+                sched_yield();
+            }
+        }
+    });
+    std::atomic<bool> stop{false};
+    uint64_t next = 0;
+    std::string bad;
+    auto check = [&](const uint8_t*, const uint8_t* payload, uint32_t len) {
+        if (bad.empty() && len != LenOf(next)) bad = "length of record " + std::to_string(next);
+        if (bad.empty()) bad = Check(payload, next, len);
+        if (++next == kRecords || !bad.empty()) stop.store(true, std::memory_order_relaxed);
+    };
+    mkrx::PauseWait wait;
+    int rc;
+    if (GetParam() == MKRX_MULTI_SDK_PRODUCE_MODE) {
+        ConsumerSource src{&consumer};
+        mkrx::PoolReader<mkrx::PktInfoFraming, ConsumerSource> reader(&src);
+        rc = mkrx::PollLoop(reader, wait, stop, check);
+    } else {
+        PoolTail tail{&pool};
+        mkrx::RingReader<mkrx::PktInfoFraming, PoolTail> reader(pool.GetPoolBuf(0), &tail);
+        rc = mkrx::PollLoop(reader, wait, stop, check);
+    }
+    copier.join();
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ("", bad);
+    EXPECT_EQ(kRecords, next);
+    if (GetParam() == MKRX_MULTI_SDK_PRODUCE_MODE) consumer.Detach();
+}
+
+INSTANTIATE_TEST_SUITE_P(RingForms, ReaderThreads,
+                         ::testing::Values(MKRX_ONE_SDK_RINGBUF_MODE, MKRX_MULTI_SDK_PRODUCE_MODE));
+
+}  // namespace
