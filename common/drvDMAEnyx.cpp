@@ -126,7 +126,12 @@ CDrvDMAEnyx::~CDrvDMAEnyx() {
     if (m_lpA2c != nullptr) enyx_hw_a2c_stream_destroy(m_lpA2c);
     if (m_lpC2a != nullptr) enyx_hw_c2a_stream_destroy(m_lpC2a);
     DrvEnyxAccRelease((int32_t)m_stDmaInitParam.nBusId, m_lpAcc);
-    delete m_pDrvPool;
+    // A copy thread that StopCpyThread could not stop may still write the
+    // pool: the pool, and the shared segment it would remove, are kept.
+    if (m_CpyActionStop.load(std::memory_order_acquire))
+        delete m_pDrvPool;
+    else
+        GT_LOGE(GT_TAG_FPGA, "Dma copy thread is still running, its pool is not freed.");
 }
 
 int CDrvDMAEnyx::Init(void* param) {
@@ -207,6 +212,7 @@ int CDrvDMAEnyx::StartCpyThread() {
     int rc = pthread_create(&tid, nullptr, &CDrvDMAEnyx::CopyLoop, this);
     if (rc != 0) {
         m_bCpyThrRun.store(false);
+        m_CpyActionStop.store(true);
         GT_LOGE(GT_TAG_FPGA, "create copy pthread fail, errmsg:%s", strerror(rc));
         return -1;
     }

@@ -90,9 +90,9 @@ private:
     bool m_bInitSuccess = false;
     IDrvPool* m_pDrvPool = nullptr;
     // Cross-thread flags: the owner clears m_bCpyThrRun, the copy thread sets
-    // m_CpyActionStop once it has left its loop.
+    // m_CpyActionStop once it has left its loop (true while no thread runs).
     std::atomic<bool> m_bCpyThrRun{false};
-    std::atomic<bool> m_CpyActionStop{false};
+    std::atomic<bool> m_CpyActionStop{true};
 };
 
 // The reduced engine: no pool, no copy thread; always channel
