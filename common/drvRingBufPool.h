@@ -104,9 +104,10 @@ private:
     // Smallest read position of the valid consumers; returns how many valid
     // slots it saw, 0 if none. All 8 slots are scanned, whatever uiRunSdkNum
     // says: a count that another process has lowered must not hide a
-    // consumer whose unread bytes would then be overwritten. A position ahead of the write position or more than a
-    // ring behind it is no consumer's (another process wrote it): it counts
-    // as a full ring behind, so it leaves no room and is the first expelled.
+    // consumer whose unread bytes would then be overwritten. A position
+    // ahead of the write position or more than a ring behind it is no
+    // consumer's (another process wrote it): it counts as a full ring
+    // behind, so it leaves no room and is the first expelled.
     uint32_t SlowestCout(uint64_t& slowest) const;
     // Expels the valid consumer furthest behind, in the same measure, taking
     // the slot lock for at most MKRX_SEM_KICK_WAIT_MS.
@@ -244,8 +245,9 @@ private:
     // The out-of-line ends of Read: the slot is not ours (or no longer
     // read), or a field cannot be right (reported once when the slot is
     // still ours; otherwise it is the view of an expelled consumer).
-    int Stopped(MkrxCurPoolUsge_t* usage);
-    int Fault(MkrxCurPoolUsge_t* usage, const char* field, uint64_t value, const char* why);
+    __attribute__((noinline, cold)) int Stopped(MkrxCurPoolUsge_t* usage);
+    __attribute__((noinline, cold)) int Fault(MkrxCurPoolUsge_t* usage, const char* field, uint64_t value,
+                                              const char* why);
     void Report(const char* field, uint64_t value, const char* why);
     int m_nShmId = -1;
     int64_t m_llNextCheckNs = 0;
