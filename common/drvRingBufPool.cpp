@@ -807,8 +807,10 @@ bool CMkrxPoolConsumer::ProducerRemovedPool() {
 }
 
 void CMkrxPoolConsumer::Consume(uint32_t bytes) {
-    if (!Owned()) return;
-    if (bytes > m_uiOffered) {
+    // The Read that made the offer has found the slot ours; the swap below
+    // finds out whether it still is.
+    if (m_pSlot == nullptr || m_bKicked) return;
+    if (__builtin_expect(bytes > m_uiOffered, 0)) {
         // Past the offer the position would lie ahead of the records, or
         // ahead of ullIn: cut to what was offered.
         if (!m_bOverConsumed) {
