@@ -78,6 +78,25 @@ int SemOp(int semid, short op) {
     return rc;
 }
 
+// Takes the lock, waiting at most waitMs in all (signals included): -1 with
+// errno EAGAIN once the time is up.
+int SemTake(int semid, int waitMs) {
+    struct sembuf sb;
+    sb.sem_num = 0;
+    sb.sem_op = -1;
+    sb.sem_flg = SEM_UNDO;
+    const int64_t deadline = MkrxMonoTimeNs() + (int64_t)waitMs * 1000000;
+    for (;;) {
+        int64_t left = deadline - MkrxMonoTimeNs();
+        if (left < 0) left = 0;
+        struct timespec ts;
+        ts.tv_sec = left / 1000000000;
+        ts.tv_nsec = left % 1000000000;
+        if (semtimedop(semid, &sb, 1, &ts) == 0) return 0;
+        if (errno != EINTR || left == 0) return -1;
+    }
+}
+
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The private ring's descriptor rounded up to whole cache lines.
@@ -164,13 +183,13 @@ void DetachShareMem() {
     g_pShmBase = nullptr;
 }
 
-int GetSemByKey(int key, int& semid, bool create) {
+int GetSemByKey(int key, int& semid, bool create, int waitMs) {
     int id = create ? OpenSem(key) : semget(key, 1, 0);
     if (id < 0) {
         GT_LOGE(GT_TAG_FPGA, "sem get fail, key:%d, msg:%s", key, strerror(errno));
         return -1;
     }
-    if (SemOp(id, -1) != 0) {
+    if (SemTake(id, waitMs) != 0) {
         GT_LOGE(GT_TAG_FPGA, "semaphore_p failed, key:%d,msg:%s", key, strerror(errno));
         return -1;
     }
@@ -506,40 +525,46 @@ void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length, uint32_t
     CountCopied(length);
 }
 
-bool CDrvRingBufPool::SlowestCout(uint32_t run, uint64_t& slowest) const {
+uint32_t CDrvRingBufPool::SlowestCout(uint64_t& slowest) const {
     uint32_t seen = 0;
-    uint64_t low = UINT64_MAX;
-    for (uint32_t i = 0; i < MKRX_MAX_SDK_NUM && seen < run; ++i) {
+    uint64_t maxLag = 0;
+    for (uint32_t i = 0; i < MKRX_MAX_SDK_NUM; ++i) {
         const MkrxSdkCoutInfo_t& s = m_psdkCInfHead[i];
         if (!LoadAcquire(&s.bValidTag)) continue;
         ++seen;
         // Acquire: the consumer has finished with the bytes below its position.
-        uint64_t c = LoadAcquire(&s.uiCout);
-        if (c < low) low = c;
+        uint64_t lag = Lag(LoadAcquire(&s.uiCout));
+        if (lag > maxLag) maxLag = lag;
     }
-    slowest = low;
-    return seen > 0;
+    // Modulo 2^64, like every position: m_multi_pin - slowest is the lag.
+    slowest = m_multi_pin - maxLag;
+    return seen;
 }
 
 void CDrvRingBufPool::KickSlowest() {
+    // Bounded: a lock that another process holds, or has set to 0, must not
+    // stop the copy thread; the expulsion then goes on without it.
     int semid = -1;
-    bool locked = GetSemByKey(MKRX_SEM_SLOT_KEY, semid) == 0;
+    bool locked = GetSemByKey(MKRX_SEM_SLOT_KEY, semid, true, MKRX_SEM_KICK_WAIT_MS) == 0;
     if (!locked) GT_LOGI(GT_TAG_FPGA, "Rm slow cout:Get sem key fail, however still next operate.");
     MkrxSdkCoutInfo_t* victim = nullptr;
+    uint64_t victimLag = 0;
     for (uint32_t i = 0; i < MKRX_MAX_SDK_NUM; ++i) {
         MkrxSdkCoutInfo_t& s = m_psdkCInfHead[i];
         if (!LoadRelaxed(&s.bValidTag)) continue;
-        if (victim == nullptr || LoadRelaxed(&s.uiCout) < LoadRelaxed(&victim->uiCout)) victim = &s;
+        uint64_t lag = Lag(LoadRelaxed(&s.uiCout));
+        if (victim == nullptr || lag > victimLag) {
+            victim = &s;
+            victimLag = lag;
+        }
     }
-    if (victim != nullptr) {
-        StoreRelease(&victim->bValidTag, (uint8_t)0);
-        uint32_t left = LoadRelaxed(m_puiSdkRunNum);
-        if (left > 0) --left;
-        StoreRelaxed(m_puiSdkRunNum, left);
+    if (victim != nullptr) StoreRelease(&victim->bValidTag, (uint8_t)0);
+    uint32_t left = MkrxCountValidSlots(m_pMangMem);
+    StoreRelaxed(m_puiSdkRunNum, left);
+    if (victim != nullptr)
         GT_LOGI(GT_TAG_FPGA, "we kick out pid:%u for it's too slow! curIn:%lu, its cout:%lu. left sdk num:%u.",
                 (unsigned)LoadRelaxed(&victim->sdkPid), (unsigned long)m_multi_pin,
                 (unsigned long)LoadRelaxed(&victim->uiCout), left);
-    }
     if (locked) ReleaseSem(semid);
 }
 
@@ -557,7 +582,10 @@ void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length, uint32_t 
         for (;;) {
             uint64_t slowest;
             uint64_t free = size;
-            if (SlowestCout(run, slowest)) {
+            if (uint32_t seen = SlowestCout(slowest)) {
+                // The consumers seen, not what the count says (it may read
+                // more than 8): the last one is never expelled.
+                run = seen;
                 m_ullSlowCache = slowest;
                 uint64_t used = m_multi_pin - slowest;
                 free = used < size ? size - used : 0;
@@ -599,22 +627,44 @@ void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length, uint32_t 
 // Consumer side
 // ---------------------------------------------------------------------------
 
-bool CMkrxPoolConsumer::Owned() const {
-    return m_pSlot != nullptr && !m_bKicked && LoadAcquire(&m_pSlot->bValidTag) == 1 &&
-           LoadRelaxed(&m_pSlot->sdkPid) == m_nPid;
+uint32_t MkrxCountValidSlots(const MkrxShareMemInfo_t* h) {
+    uint32_t n = 0;
+    for (const MkrxSdkCoutInfo_t& s : h->SdkCoutInf) n += LoadRelaxed(&s.bValidTag) != 0;
+    return n;
 }
+
+bool CMkrxPoolConsumer::SlotMine() const {
+    return LoadAcquire(&m_pSlot->bValidTag) == 1 && LoadRelaxed(&m_pSlot->sdkPid) == m_nPid &&
+           LoadRelaxed(&m_pSlot->uiCout) == m_ullPos;
+}
+
+bool CMkrxPoolConsumer::Owned() const { return m_pSlot != nullptr && !m_bKicked && SlotMine(); }
 
 int CMkrxPoolConsumer::Attach(void* lpBase) {
     MkrxShareMemInfo_t* h = static_cast<MkrxShareMemInfo_t*>(lpBase);
+    // The kernel's size of the segment is the one thing no other process can
+    // change: the ring is exactly what it leaves beside header and tail area.
     uint32_t size = LoadRelaxed(&h->bufInf.uiSize);
     uint64_t segsz = GetShareMemSize(MKRX_SHM_KEY);
-    if (!IsPowerOfTwo(size) || (uint64_t)size + MKRX_SHM_EXTRA_SIZE > segsz) {
+    if (!IsPowerOfTwo(size) || (uint64_t)size + MKRX_SHM_EXTRA_SIZE != segsz) {
         GT_LOGE(GT_TAG_FPGA, "Share memory ring size %u doesn't fit the segment of %" PRIu64 " bytes.", size, segsz);
         return _EVENT_SDK_OTH_FAIL;
     }
     int semid = -1;
     if (GetSemByKey(MKRX_SEM_SLOT_KEY, semid) != 0) return _EVENT_SDK_SEM_KEY_FAIL;
 
+    // The count is mended from the slot table before the header is judged.
+    const uint32_t before = MkrxCountValidSlots(h);
+    StoreRelaxed(&h->uiRunSdkNum, before);
+    if (const char* why = MkrxHeadFault(h, segsz)) {
+        ReleaseSem(semid);
+        GT_LOGE(GT_TAG_FPGA,
+                "Share memory header is corrupted: %s (uiSize:%u, uiTailLen:%u, ullWrIdx:%" PRIu64
+                ", eDataType:%d), can't access in.",
+                why, size, LoadRelaxed(&h->uiTailLen), LoadRelaxed(&h->stSdkEveInf.ullWrIdx),
+                (int)LoadRelaxed(&h->eDataType));
+        return _EVENT_SDK_OTH_FAIL;
+    }
     int nattch = GetAttachMMNum(MKRX_SHM_KEY);
     MkrxSdkCoutInfo_t* slot = nullptr;
     if (nattch > (int)MKRX_MAX_SDK_NUM + 1) {
@@ -645,13 +695,11 @@ int CMkrxPoolConsumer::Attach(void* lpBase) {
     StoreRelaxed(&slot->iRecAccTime, MkrxMonoTimeNs());
     // Release: the slot's fields are in place before it is seen valid.
     StoreRelease(&slot->bValidTag, (uint8_t)1);
-    uint32_t run = LoadRelaxed(&h->uiRunSdkNum) + 1;
-    if (run > MKRX_MAX_SDK_NUM) {
+    if (before + 1 > MKRX_MAX_SDK_NUM)
         GT_LOGI(GT_TAG_FPGA, "Mem attach num(include server and self) is %u, software is:%u. ", (unsigned)nattch,
                 MKRX_MAX_SDK_NUM);
-        run = MKRX_MAX_SDK_NUM;
-    }
-    StoreRelaxed(&h->uiRunSdkNum, run);
+    StoreRelaxed(&h->uiRunSdkNum, MkrxCountValidSlots(h));
+    m_nType = LoadRelaxed(&h->eDataType);
     ReleaseSem(semid);
 
     m_pHead = h;
@@ -661,34 +709,84 @@ int CMkrxPoolConsumer::Attach(void* lpBase) {
     m_pData = reinterpret_cast<const uint8_t*>(h) + MKRX_SHM_HEAD_SIZE;
     m_uiSize = size;
     m_ullCallTime = 0;
+    m_uiOffered = 0;
     m_bKicked = false;
+    m_bCorrupt = false;
     return 0;
 }
 
 int CMkrxPoolConsumer::Read(MkrxCurPoolUsge_t* usage) {
-    if (!Owned()) {
-        m_bKicked = m_pSlot != nullptr;
-        usage->uiAvailDataLen = 0;
-        usage->pucbuf = nullptr;
-        return -1;
-    }
+    if (!Owned()) return Stopped(usage);
     ++m_ullCallTime;
     // Acquire: the bytes and uiTailLen below ullIn are in place.
     uint64_t in = LoadAcquire(&m_pHead->bufInf.ullIn);
-    uint32_t offset = (uint32_t)m_ullPos & (m_uiSize - 1);
-    uint32_t toEnd = m_uiSize - offset;
-    uint32_t pending = (uint32_t)(in - m_ullPos);
+    // Never behind the own position and at most a ring ahead of it; in 64
+    // bits, so that a position 4 GiB ahead is not taken for a small one.
+    uint64_t pending64;
+    if (__builtin_expect(!MkrxPendingSane(in, m_ullPos, m_uiSize, &pending64), 0))
+        return Fault(usage, "ullIn", in, "is not within a ring ahead of this consumer");
+    const uint32_t pending = (uint32_t)pending64;
+    const uint32_t offset = (uint32_t)m_ullPos & (m_uiSize - 1);
+    const uint32_t toEnd = m_uiSize - offset;
     if (pending == 0 && ProducerRemovedPool()) {
         m_bKicked = true;
         usage->uiAvailDataLen = 0;
         usage->pucbuf = nullptr;
         return -1;
     }
-    // The record that crosses the ring end is read whole from the tail area.
-    usage->uiAvailDataLen = toEnd <= pending ? toEnd + LoadRelaxed(&m_pHead->uiTailLen) : pending;
+    uint32_t avail = pending;
+    if (toEnd <= pending) {
+        // The record that crosses the ring end is read whole from the tail
+        // area. It is published, so its bytes past the end are counted in
+        // pending too; its tail fits the tail area.
+        uint32_t tail = LoadRelaxed(&m_pHead->uiTailLen);
+        if (__builtin_expect(tail > MKRX_TAIL_AREA_SIZE || toEnd + tail > pending, 0))
+            return Fault(usage, "uiTailLen", tail, "runs past the tail area or the published bytes");
+        avail = toEnd + tail;
+    }
+    if ((m_ullCallTime & 0x3ff) == 0) {
+        StoreRelaxed(&m_pSlot->iRecAccTime, MkrxMonoTimeNs());
+        // The framing the client reads by; a segment marked 4 at Attach takes
+        // its type from the first consumer.
+        int32_t type = LoadRelaxed(&m_pHead->eDataType);
+        if (type != m_nType && (m_nType != MKRX_ERROR_DATA || MkrxHeadSize(type) < 0))
+            return Fault(usage, "eDataType", (uint64_t)(uint32_t)type, "is not the data type attached with");
+    }
+    usage->uiAvailDataLen = avail;
     usage->pucbuf = m_pData + offset;
-    if ((m_ullCallTime & 0x3ff) == 0) StoreRelaxed(&m_pSlot->iRecAccTime, MkrxMonoTimeNs());
+    m_uiOffered = avail;
     return 0;
+}
+
+int CMkrxPoolConsumer::Stopped(MkrxCurPoolUsge_t* usage) {
+    // Valid under this pid but with a position ahead of the write position:
+    // no newcomer stores that (it starts at ullIn), another process wrote it.
+    if (m_pSlot != nullptr && !m_bKicked && LoadAcquire(&m_pSlot->bValidTag) == 1 &&
+        LoadRelaxed(&m_pSlot->sdkPid) == m_nPid) {
+        uint64_t cout = LoadRelaxed(&m_pSlot->uiCout);
+        if (cout > LoadAcquire(&m_pHead->bufInf.ullIn))
+            Report("uiCout", cout, "of this consumer's slot is ahead of the write position");
+    }
+    m_bKicked = m_pSlot != nullptr;
+    usage->uiAvailDataLen = 0;
+    usage->pucbuf = nullptr;
+    return -1;
+}
+
+int CMkrxPoolConsumer::Fault(MkrxCurPoolUsge_t* usage, const char* field, uint64_t value, const char* why) {
+    // An expelled consumer's position is overrun by design: only a consumer
+    // that still holds its slot sees a corrupted header.
+    if (Owned()) Report(field, value, why);
+    return Stopped(usage);
+}
+
+void CMkrxPoolConsumer::Report(const char* field, uint64_t value, const char* why) {
+    m_bKicked = true;
+    if (m_bCorrupt) return;
+    m_bCorrupt = true;
+    GT_LOGE(GT_TAG_FPGA,
+            "Share memory is corrupted! %s:%" PRIu64 " %s (own position:%" PRIu64 ", ring size:%u), stop reading.",
+            field, value, why, m_ullPos, m_uiSize);
 }
 
 // A producer that stops in order removes the segment (it is marked for
@@ -709,7 +807,20 @@ bool CMkrxPoolConsumer::ProducerRemovedPool() {
 }
 
 void CMkrxPoolConsumer::Consume(uint32_t bytes) {
-    if (!Owned()) return;
+    // The Read that made the offer has found the slot ours; the swap below
+    // finds out whether it still is.
+    if (m_pSlot == nullptr || m_bKicked) return;
+    if (__builtin_expect(bytes > m_uiOffered, 0)) {
+        // Past the offer the position would lie ahead of the records, or
+        // ahead of ullIn: cut to what was offered.
+        if (!m_bOverConsumed) {
+            m_bOverConsumed = true;
+            GT_LOGE(GT_TAG_FPGA, "Fetch size %u exceeds the %u bytes offered by the last read, only these consumed.",
+                    bytes, m_uiOffered);
+        }
+        bytes = m_uiOffered;
+    }
+    m_uiOffered -= bytes;
     // Compare-and-swap from the own last position: a newcomer that took the
     // slot after the check above has stored a later position, so the swap
     // fails instead of moving the newcomer on. Release: finished with the bytes.
@@ -725,14 +836,16 @@ void CMkrxPoolConsumer::Detach() {
     if (m_pSlot == nullptr) return;
     int semid = -1;
     bool locked = GetSemByKey(MKRX_SEM_SLOT_KEY, semid, false) == 0;
-    if (Owned()) {
-        StoreRelease(&m_pSlot->bValidTag, (uint8_t)0);
-        uint32_t run = LoadRelaxed(&m_pHead->uiRunSdkNum);
-        if (run > 0) StoreRelaxed(&m_pHead->uiRunSdkNum, run - 1);
-    } else {
-        m_bKicked = true;
-    }
+    // Given back when it holds what this consumer put there, or when only
+    // its position was overwritten with one no newcomer stores; a slot that
+    // another consumer has taken stays valid.
+    bool mine = SlotMine();
+    if (!mine && LoadAcquire(&m_pSlot->bValidTag) == 1 && LoadRelaxed(&m_pSlot->sdkPid) == m_nPid)
+        mine = LoadRelaxed(&m_pSlot->uiCout) > LoadAcquire(&m_pHead->bufInf.ullIn);
+    if (mine) StoreRelease(&m_pSlot->bValidTag, (uint8_t)0);
+    StoreRelaxed(&m_pHead->uiRunSdkNum, MkrxCountValidSlots(m_pHead));
     if (locked) ReleaseSem(semid);
+    m_bKicked = true;
     m_pSlot = nullptr;
 }
 

@@ -101,11 +101,21 @@ private:
     void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
     void CountCopied(uint32_t length);
     void CountDropped(uint32_t length);
-    // Smallest read position of the valid consumers (scan stops after
-    // uiRunSdkNum of them); false if none is valid.
-    bool SlowestCout(uint32_t run, uint64_t& slowest) const;
-    // Expels the valid consumer with the smallest read position.
+    // Smallest read position of the valid consumers; returns how many valid
+    // slots it saw, 0 if none. All 8 slots are scanned, whatever uiRunSdkNum
+    // says: a count that another process has lowered must not hide a
+    // consumer whose unread bytes would then be overwritten. A position
+    // ahead of the write position or more than a ring behind it is no
+    // consumer's (another process wrote it): it counts as a full ring
+    // behind, so it leaves no room and is the first expelled.
+    uint32_t SlowestCout(uint64_t& slowest) const;
+    // Expels the valid consumer furthest behind, in the same measure, taking
+    // the slot lock for at most MKRX_SEM_KICK_WAIT_MS.
     void KickSlowest();
+    // How far behind the write position a slot's position is, at most a ring.
+    uint64_t Lag(uint64_t cout) const {
+        return cout > m_multi_pin || m_multi_pin - cout > m_ulPoolSize ? m_ulPoolSize : m_multi_pin - cout;
+    }
     // The record cannot be placed without writing past the tail area.
     void RefuseTailOverflow(uint32_t length, uint32_t need);
 
@@ -158,10 +168,18 @@ void freeShareMem();
 // Consumer: detaches without removing.
 void DetachShareMem();
 
-// Takes the lock semaphore of key: 0 with its id, or -1. A missing set is
-// created with value 1, unless create is false: a consumer leaving after the
-// producer removed the sets must not leave new ones behind.
-int GetSemByKey(int key, int& semid, bool create = true);
+// How long a taker waits for a lock semaphore. The sets are mode 0777, so
+// any local process can hold one or set it to 0: nobody waits for ever. The
+// producer's copy thread, which stalls the feed while it waits, gives up
+// sooner than a consumer attaching or leaving.
+constexpr int MKRX_SEM_WAIT_MS = 1000;       // consumers: attach, detach, event log
+constexpr int MKRX_SEM_KICK_WAIT_MS = 100;   // the producer expelling a consumer
+
+// Takes the lock semaphore of key, waiting at most waitMs: 0 with its id, or
+// -1 (also on time-out). A missing set is created with value 1, unless create
+// is false: a consumer leaving after the producer removed the sets must not
+// leave new ones behind.
+int GetSemByKey(int key, int& semid, bool create = true, int waitMs = MKRX_SEM_WAIT_MS);
 int ReleaseSem(int semid);
 int InitShmmSemByKey(int key);
 int InitShmmSemByOldVal(int key);
@@ -169,8 +187,19 @@ int DelShmmSemByKey(int key);
 
 // ---- Consumer side of the segment ----
 // A slot is this consumer's only while it is valid and holds this process's
-// id: a consumer expelled by the producer, or by a newcomer that has since
-// taken the slot, never touches the slot again.
+// id and the position this consumer last stored: a consumer expelled by the
+// producer, or by a newcomer that has since taken the slot, never touches the
+// slot again.
+//
+// Any local process can write the segment, so a reader trusts none of its
+// header: Attach refuses a header that cannot describe the segment, and Read
+// checks what it hands out (the write position at most a ring ahead of the
+// own position and never behind it, the tail length within the tail area and
+// within what is published, the data type the one attached with). A state no
+// producer can make is logged once at ERROR and the consumer stops as if it
+// had been expelled (IsCorrupt() then says why); its slot is still given
+// back at Detach. The ring size is the one checked at Attach: a header
+// rewritten later does not move the reads.
 class CMkrxPoolConsumer {
 public:
     CMkrxPoolConsumer() = default;
@@ -182,15 +211,21 @@ public:
     // _EVENT_SDK_OTH_FAIL for a header that does not fit the segment).
     int Attach(void* lpBase);
     // Readable bytes from the own position: 0 and usage filled, or -1 once
-    // the slot is lost or the producer removed the pool (usage zeroed).
+    // the slot is lost, the producer removed the pool or the header is found
+    // corrupted (usage zeroed).
     int Read(MkrxCurPoolUsge_t* usage);
-    // Moves the own position on by bytes processed.
+    // Moves the own position on by bytes processed: at most what the last
+    // Read offered, less what was consumed since. More is a client's error
+    // that would put the position past the records: it is cut to the offer
+    // and logged once.
     void Consume(uint32_t bytes);
-    // Gives the slot back (unless it was lost) under the slot lock.
+    // Gives the slot back (unless it was lost) under the slot lock, and sets
+    // the consumer count to the valid slots.
     void Detach();
 
     bool Owned() const;
     bool IsKickedOut() const { return m_bKicked; }
+    bool IsCorrupt() const { return m_bCorrupt; }
     bool IsAttached() const { return m_pSlot != nullptr; }
     MkrxShareMemInfo_t* Head() const { return m_pHead; }
     uint64_t Position() const { return m_ullPos; }
@@ -205,11 +240,30 @@ private:
     uint64_t m_ullCallTime = 0;
     static const int64_t kProducerCheckNs = 100000000;
     bool ProducerRemovedPool();
+    // The slot holds what this consumer put there.
+    bool SlotMine() const;
+    // The out-of-line ends of Read: the slot is not ours (or no longer
+    // read), or a field cannot be right (reported once when the slot is
+    // still ours; otherwise it is the view of an expelled consumer).
+    __attribute__((noinline, cold)) int Stopped(MkrxCurPoolUsge_t* usage);
+    __attribute__((noinline, cold)) int Fault(MkrxCurPoolUsge_t* usage, const char* field, uint64_t value,
+                                              const char* why);
+    void Report(const char* field, uint64_t value, const char* why);
     int m_nShmId = -1;
     int64_t m_llNextCheckNs = 0;
     int m_nPid = 0;
-    bool m_bKicked = false;
+    int32_t m_nType = MKRX_ERROR_DATA;  // the segment's data type at Attach
+    uint32_t m_uiOffered = 0;           // bytes the last Read offered, less those consumed since
+    bool m_bKicked = false;             // no more reads: slot lost, pool removed or header corrupted
+    bool m_bCorrupt = false;            // ... because of a corrupted header (logged)
+    bool m_bOverConsumed = false;       // a Consume beyond the offer has been logged
 };
+
+// Slots whose bValidTag is set: what uiRunSdkNum must hold. Attach, Detach
+// and the producer's expulsion store it under the slot lock instead of
+// counting up and down, so a count that a crash, a lock taken without
+// waiting or another process has put wrong is mended and never leaves 0..8.
+uint32_t MkrxCountValidSlots(const MkrxShareMemInfo_t* lpHead);
 
 // Appends text (cut to 127 characters) to the segment's event log under its
 // lock. 0; -1 if the lock cannot be taken; -2 if the log is full (logged).

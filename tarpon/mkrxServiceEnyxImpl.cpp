@@ -439,6 +439,12 @@ int CMkrxDmaServImpl::GetPoolCurrUsage(MkrxCurPoolUsge_t* usage) {
         return -1;
     }
     if (m_tConsumer.Read(usage) == 0) return 0;
+    if (m_tConsumer.IsCorrupt()) {
+        // The consumer has said what is wrong with the segment; the slot is
+        // still this consumer's and is given back at release.
+        m_bIsKickedOut = true;
+        return -1;
+    }
     if (!m_bIsKkPrinted) {
         m_bIsKkPrinted = true;
         GT_LOGE(GT_TAG_FPGA,

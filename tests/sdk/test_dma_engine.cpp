@@ -1,5 +1,5 @@
 // The DMA engines on the simulated card: opening the stream pair, sending to
-// a busy stream, and stopping a copy thread that is stuck in its callback.
+// a busy stream, and stopping a copy thread held up by the slot-table lock.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -82,10 +82,10 @@ TEST_F(DmaEngine, SendRetriesWhileBusyAndGivesUpAfterTwoToThreeSeconds) {
     EXPECT_TRUE(log.Contains("DMA(MAC_CHAN1_DATA) Send failed. err:"));
 }
 
-// The copy thread blocks in the pool when it must expel a consumer while a
-// consumer process holds the slot-table lock: StopCpyThread gives up after 2
-// seconds and says so; once the lock is free the thread ends.
-TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
+// The copy thread must expel a consumer while a consumer process holds the
+// slot-table lock: it waits for the lock a bounded time, expels without it
+// and goes on, so StopCpyThread finds it out of its loop at once.
+TEST_F(DmaEngine, CopyThreadHeldUpByTheSlotLockGoesOnAndStops) {
     qtest::IpcKeyLock keys;
     qtest::RemovePoolIpc();
     {
@@ -106,27 +106,21 @@ TEST_F(DmaEngine, StopCpyThreadWhenTheThreadIsStuckInItsCallback) {
         }
         char x;
         ASSERT_EQ(1, read(ready[0], &x, 1));
+        qtest::LogCapture log;
         ASSERT_EQ(0, dma.StartCpyThread());
         ASSERT_EQ(0, sdktest::Env::Feed("MAC_CHAN0_DATA", 3000, 1000));  // 3 MB into a 1 MiB ring
 
-        // Wait until the copy thread is blocked on the lock, not merely near it.
-        int semid = semget(MKRX_SEM_SLOT_KEY, 0, 0);
         auto until = Clock::now() + std::chrono::seconds(20);
-        while (semctl(semid, 0, GETNCNT) < 1 && Clock::now() < until) usleep(1000);
-        EXPECT_EQ((1u << 20) / 1004, mkrx::LoadRelaxed(&dma.GetDmaStat()->ulCpyPktNum));
-        qtest::LogCapture log;
-        auto t0 = Clock::now();
+        while (!log.Contains("we kick out pid:") && Clock::now() < until) usleep(1000);
+        EXPECT_TRUE(log.Contains("Rm slow cout:Get sem key fail, however still next operate.")) << log.Text();
+        EXPECT_TRUE(log.Contains("we kick out pid:"));
         dma.StopCpyThread();
-        EXPECT_GE(std::chrono::duration<double>(Clock::now() - t0).count(), 2.0);
-        EXPECT_TRUE(log.Contains("Dma callback thread is still run, maybe the cpu fall in the callback."));
+        EXPECT_FALSE(log.Contains("still run")) << log.Text();
         EXPECT_TRUE(log.Contains("Now we stop copy thread."));
-
-        qtest::LogCapture after;
+        // The one consumer left is never expelled: the rest is dropped.
+        EXPECT_EQ((1u << 20) / 1004, mkrx::LoadRelaxed(&dma.GetDmaStat()->ulCpyPktNum));
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
-        dma.StopCpyThread();  // the thread leaves now that the lock is free
-        EXPECT_FALSE(after.Contains("still run")) << after.Text();
-        EXPECT_TRUE(after.Contains("we kick out pid:"));
         close(ready[0]);
         close(ready[1]);
     }

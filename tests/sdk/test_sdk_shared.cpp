@@ -7,6 +7,8 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -65,6 +67,30 @@ protected:
             for (uint16_t k = 16; k < size; ++k) r[k] = (uint8_t)(n + k - 16);
             ASSERT_EQ(0, enyx_sim_a2c_inject(0, kCh0, r.data(), size));
         }
+    }
+    // Inject(0, count, size) in batches of a fifth of the 1 MiB ring, each once
+    // the consumer of pid has read all before it (records of the length
+    // framing, from position 0): however the machine schedules that consumer,
+    // it is never the one furthest behind when the ring fills.
+    static void InjectPacedOn(pid_t pid, uint64_t count, uint16_t size) {
+        auto* h = static_cast<const MkrxShareMemInfo_t*>(shmat(shmget(MKRX_SHM_KEY, 0, 0), nullptr, SHM_RDONLY));
+        ASSERT_NE((const void*)-1, h);
+        const uint64_t batch = (1u << 20) / 5 / (4 + size);
+        for (uint64_t n = 0; n < count; n += batch) {
+            if (n > 0) {
+                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                bool read = false;
+                while (!read && std::chrono::steady_clock::now() < until) {
+                    for (auto& s : h->SdkCoutInf)
+                        read |= __atomic_load_n(&s.bValidTag, __ATOMIC_ACQUIRE) && s.sdkPid == pid &&
+                                __atomic_load_n(&s.uiCout, __ATOMIC_ACQUIRE) >= n * (4 + size);
+                    usleep(1000);
+                }
+                EXPECT_TRUE(read) << "consumer " << pid << " stopped before record " << n;
+            }
+            Inject(n, std::min(batch, count - n), size);
+        }
+        shmdt(h);
     }
     // The segment's event messages, read through a mapping of the test's own.
     static std::vector<std::string> Events() {
@@ -143,7 +169,7 @@ TEST_F(SdkShared, SlowConsumerIsExpelledLogsOnceAndRecordsIt) {
     StartProducer(MKRX_RAW_FPGA_WITH_LEN_HDR);
     qtest::ChildProc* fast = Attached(1, "12000");
     qtest::ChildProc* slow = Attached(1, "stall");
-    Inject(0, 12000, 200);  // 2.4 MB through a 1 MiB ring
+    InjectPacedOn(fast->pid(), 12000, 200);  // 2.4 MB through a 1 MiB ring
     EXPECT_EQ("kicked", slow->Expect("kicked")) << slow->Seen();
     EXPECT_EQ(3, slow->Wait());
     EXPECT_EQ(0u, fast->Expect("ok").find("ok 12000")) << fast->Seen();
