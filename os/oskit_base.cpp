@@ -84,7 +84,7 @@ tag_DIR_HANDLE* OpenDir(const char* lpPattern) {
         dir = s;
         pattern = "*";
     } else {
-        // A spec without a "/" (".*", ".profile") is a pattern for "./".
+        // A name without a "/" (".*", ".profile") is a pattern for "./".
         size_t slash = s.rfind('/');
         dir = slash == std::string::npos ? "./" : s.substr(0, slash + 1);
         pattern = slash == std::string::npos ? s : s.substr(slash + 1);

@@ -288,14 +288,14 @@ TEST(OskitDir, ReadDirMatchesThePatternAndPacksTheTime) {
     EXPECT_EQ(nullptr, OpenDir("missing/*"));
 }
 
-// A spec without a "/" is a pattern for the current directory; ".*" listed
+// A name without a "/" is a pattern for the current directory; ".*" listed
 // "/" instead.
 TEST(OskitDir, PatternWithoutADirectoryListsTheCurrentOne) {
     qtest::TempDir dir("oskit_dir");
     for (const char* f : {".hidden", "one.log", "two.txt"}) qtest::WriteFile(dir / f, "x");
     qtest::ScopedChdir cd(dir.path());
     const struct {
-        const char* spec;
+        const char* pattern;
         std::set<std::string> names;
     } rows[] = {
         {".*", {".", "..", ".hidden"}},
@@ -304,13 +304,13 @@ TEST(OskitDir, PatternWithoutADirectoryListsTheCurrentOne) {
         {"./.*", {".", "..", ".hidden"}},
     };
     for (const auto& row : rows) {
-        tag_DIR_HANDLE* h = OpenDir(row.spec);
-        ASSERT_NE(nullptr, h) << row.spec;
+        tag_DIR_HANDLE* h = OpenDir(row.pattern);
+        ASSERT_NE(nullptr, h) << row.pattern;
         std::set<std::string> names;
         tag_FileInfo fi;
         while (ReadDir(h, &fi)) names.insert(fi.sFileName);
         CloseDir(h);
-        EXPECT_EQ(row.names, names) << row.spec;
+        EXPECT_EQ(row.names, names) << row.pattern;
     }
 }
 
