@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common.h"
 #include "gt_fpgaConfig.h"
 #include "gt_logger.h"
 #include "nc_hash.h"
@@ -287,7 +288,8 @@ int CGtFpgaService::WriteCfgFileReg(const CfgDes_t* lpDes, bool& bDstSeen, uint8
                 return GT_ERR_CONFIG;
             }
             bDstSeen = false;
-            uint8_t mac[6] = {0x01, 0x00, 0x5E, (uint8_t)(lpDstIp[1] & 0x7F), lpDstIp[2], lpDstIp[3]};
+            uint8_t mac[6];
+            Uti_McastIpToMac(lpDstIp, mac);
             return m_lpDrv->WriteLess128Bytes(off, mac, 6) == 6 ? GT_OK : GT_ERR_UNKNOWN_HW;
         }
         case CFGDES_TYPE_MUTI_INT:
@@ -617,16 +619,12 @@ int CGtFpgaService::ReadAndPrintParam(const CfgDes_t* lpDes, OUTPUT_TYPE_e eType
             uint64_t v = 0;
             if ((ret = m_lpDrv->ReadInt64(reg.byteOffset, v)) != 0) return ret;
             uint64_t f = ExtractField(v, reg.bitOffset, reg.bitWidth);
-            long year = (long)((f >> 25) & 0x3F), month = (long)((f >> 21) & 0xF), day = (long)((f >> 16) & 0x1F);
-            long hour = (long)((f >> 6) & 0x1F), minute = (long)(f & 0x3F);
-            char text[64];
-            snprintf(text, sizeof(text), "20%02ld.%02ld.%02ld %02ld:%02ld", year, month, day, hour, minute);
             kept = v;
-            keptText = text;
+            keptText = Uti_FormatCardDate(f, ' ');
             if (detailed)
-                out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %s\n", name, off, (unsigned long)v, text);
+                out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %s\n", name, off, (unsigned long)v, keptText.c_str());
             else
-                out.Add("%30s: %s\n", name, text);
+                out.Add("%30s: %s\n", name, keptText.c_str());
             break;
         }
         case CFGDES_TYPE_MUTI_INT: {
