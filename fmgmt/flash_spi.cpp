@@ -104,6 +104,151 @@ LineResult parseLine(const std::string& s, McsLine& out)
     return LINE_OK;
 }
 
+// -22 with the message of a record that did not parse, 0 for one that did.
+int reportLineError(LineResult result, unsigned long lineNo, const std::string& name)
+{
+    const char* what = nullptr;
+    switch (result) {
+    case LINE_OK:
+        return 0;
+    case LINE_NO_COLON:
+        std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " does not start with ':'"
+                  << std::endl;
+        return -22;
+    case LINE_MALFORMED:
+        what = "ERROR: Malformed record on line ";
+        break;
+    case LINE_CHECKSUM:
+        what = "ERROR: Bad checksum on line ";
+        break;
+    }
+    std::cout << what << std::dec << lineNo << " of " << name << std::endl;
+    return -22;
+}
+
+// Where a record stands: the file, its line, the stream offset of the line
+// and of the line after it.
+struct McsPlace {
+    const std::string& name;
+    unsigned long lineNo;
+    std::streamoff lineStart;
+    std::streamoff next;
+};
+
+// Builds the blocks of an image record by record: a block runs from an
+// extended linear address record (or, for data in the first 64 KB, from the
+// first data record) to the next such record or the end-of-file record.
+class BlockCollector {
+public:
+    explicit BlockCollector(std::list<ELARecord>& out) : mOut(out) {}
+
+    // 0, or -22 with the message of a record that cannot be taken.
+    int add(const McsLine& rec, const McsPlace& at, bool& sawEof)
+    {
+        switch (rec.type) {
+        case 0x04:
+            return startBlock(rec, at);
+        case 0x00:
+            return addData(rec, at);
+        case 0x01:
+            close();
+            sawEof = true;
+            return 0;
+        case 0x02:
+            std::cout << "ERROR: Extended segment address records are not supported (line " << std::dec
+                      << at.lineNo << ")" << std::endl;
+            return -22;
+        default:
+            return 0;
+        }
+    }
+
+private:
+    int startBlock(const McsLine& rec, const McsPlace& at)
+    {
+        if (rec.addr != 0 || rec.len != 2) {
+            std::cout << "ERROR: Extended linear address record on line " << std::dec << at.lineNo << " of "
+                      << at.name << " must have address 0000 and 2 data bytes" << std::endl;
+            return -22;
+        }
+        close();
+        mCur = ELARecord();
+        mCur.mStartAddress = mCur.mEndAddress = (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 16;
+        mCur.mDataPos = at.next;
+        mOpen = true;
+        return 0;
+    }
+
+    int addData(const McsLine& rec, const McsPlace& at)
+    {
+        if (rec.len > 16) {
+            std::cout << "ERROR: Data record on line " << std::dec << at.lineNo << " of " << at.name << " holds "
+                      << rec.len << " bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)"
+                      << std::endl;
+            return -22;
+        }
+        if (!mOpen) {
+            // Data before any extended linear address record lies in the
+            // first 64 KB, as in any Intel HEX file.
+            mCur = ELARecord();
+            mCur.mDataPos = at.lineStart;
+            mOpen = true;
+        }
+        if ((mCur.mStartAddress & 0xFFFF) + mCur.mDataCount != rec.addr) {
+            if (mCur.mDataCount != 0) {
+                std::cout << "Address is not contiguous ! " << std::endl;
+                return -22;
+            }
+            mCur.mStartAddress += rec.addr;
+            mCur.mEndAddress += rec.addr;
+        }
+        // One past the block's last byte must stay a 32-bit address.
+        if (static_cast<uint64_t>(mCur.mEndAddress) + rec.len >= 0x100000000ull) {
+            std::cout << "ERROR: Data on line " << std::dec << at.lineNo << " of " << at.name
+                      << " reaches the end of the 32-bit address space" << std::endl;
+            return -22;
+        }
+        mCur.mDataCount += rec.len;
+        mCur.mEndAddress += rec.len;
+        return 0;
+    }
+
+    void close()
+    {
+        // A block without data programs nothing and does not move the guard.
+        if (mOpen && mCur.mDataCount > 0) mOut.push_back(mCur);
+        mOpen = false;
+    }
+
+    std::list<ELARecord>& mOut;
+    ELARecord mCur;
+    bool mOpen = false;
+};
+
+// 0 when the parsed image can be programmed, else -22 with the reason.
+int checkImage(const std::list<ELARecord>& blocks, bool sawEof, const std::string& name)
+{
+    if (!sawEof) {
+        std::cout << "ERROR: " << name << " ends without an end-of-file record" << std::endl;
+        return -22;
+    }
+    if (blocks.empty()) {
+        std::cout << "ERROR: No data records found in " << name << std::endl;
+        return -22;
+    }
+    // Blocks written twice would be programmed over each other.
+    for (auto a = blocks.begin(); a != blocks.end(); ++a) {
+        for (auto b = std::next(a); b != blocks.end(); ++b) {
+            if (a->mStartAddress < b->mEndAddress && b->mStartAddress < a->mEndAddress) {
+                std::cout << "ERROR: Overlapping data blocks at 0x" << std::hex << a->mStartAddress << " and 0x"
+                          << b->mStartAddress << std::dec << std::endl;
+                return -22;
+            }
+        }
+    }
+    return 0;
+}
+
 // Number of 16 MB segments and real size in bytes for a capacity code.
 bool capacityOf(uint8_t code, int& segments, uint64_t& bytes)
 {
@@ -189,18 +334,11 @@ int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave)
 
 int flash_spi::parseMcs(std::istream& in, const std::string& name)
 {
-    ELARecord cur;
-    bool open = false;
+    BlockCollector blocks(recordList);
     bool sawEof = false;
     unsigned long lineNo = 0;
     std::string line;
     McsLine rec;
-
-    auto closeBlock = [&]() {
-        // A block without data programs nothing and does not move the guard.
-        if (open && cur.mDataCount > 0) recordList.push_back(cur);
-        open = false;
-    };
 
     // Byte offset of the current line, kept by hand: asking the stream for
     // its position on every line costs more than the parsing.
@@ -217,98 +355,11 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
         }
         stripLine(line);
         if (line.empty()) continue;
-        switch (parseLine(line, rec)) {
-        case LINE_OK:
-            break;
-        case LINE_NO_COLON:
-            std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " does not start with ':'"
-                      << std::endl;
-            return -22;
-        case LINE_MALFORMED:
-            std::cout << "ERROR: Malformed record on line " << std::dec << lineNo << " of " << name << std::endl;
-            return -22;
-        case LINE_CHECKSUM:
-            std::cout << "ERROR: Bad checksum on line " << std::dec << lineNo << " of " << name << std::endl;
-            return -22;
-        }
-
-        switch (rec.type) {
-        case 0x04:
-            if (rec.addr != 0 || rec.len != 2) {
-                std::cout << "ERROR: Extended linear address record on line " << std::dec << lineNo << " of " << name
-                          << " must have address 0000 and 2 data bytes" << std::endl;
-                return -22;
-            }
-            closeBlock();
-            cur = ELARecord();
-            cur.mStartAddress = cur.mEndAddress =
-                (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 16;
-            cur.mDataPos = offset;
-            open = true;
-            break;
-        case 0x00:
-            if (rec.len > 16) {
-                std::cout << "ERROR: Data record on line " << std::dec << lineNo << " of " << name << " holds "
-                          << rec.len << " bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)"
-                          << std::endl;
-                return -22;
-            }
-            if (!open) {
-                // Data before any extended linear address record lies in the
-                // first 64 KB, as in any Intel HEX file.
-                cur = ELARecord();
-                cur.mDataPos = lineStart;
-                open = true;
-            }
-            if ((cur.mStartAddress & 0xFFFF) + cur.mDataCount != rec.addr) {
-                if (cur.mDataCount != 0) {
-                    std::cout << "Address is not contiguous ! " << std::endl;
-                    return -22;
-                }
-                cur.mStartAddress += rec.addr;
-                cur.mEndAddress += rec.addr;
-            }
-            // One past the block's last byte must stay a 32-bit address.
-            if (static_cast<uint64_t>(cur.mEndAddress) + rec.len >= 0x100000000ull) {
-                std::cout << "ERROR: Data on line " << std::dec << lineNo << " of " << name
-                          << " reaches the end of the 32-bit address space" << std::endl;
-                return -22;
-            }
-            cur.mDataCount += rec.len;
-            cur.mEndAddress += rec.len;
-            break;
-        case 0x01:
-            closeBlock();
-            sawEof = true;
-            break;
-        case 0x02:
-            std::cout << "ERROR: Extended segment address records are not supported (line " << std::dec << lineNo
-                      << ")" << std::endl;
-            return -22;
-        default:
-            break;
-        }
+        int ret = reportLineError(parseLine(line, rec), lineNo, name);
+        if (ret == 0) ret = blocks.add(rec, McsPlace{name, lineNo, lineStart, offset}, sawEof);
+        if (ret != 0) return ret;
     }
-
-    if (!sawEof) {
-        std::cout << "ERROR: " << name << " ends without an end-of-file record" << std::endl;
-        return -22;
-    }
-    if (recordList.empty()) {
-        std::cout << "ERROR: No data records found in " << name << std::endl;
-        return -22;
-    }
-    // Blocks written twice would be programmed over each other.
-    for (auto a = recordList.begin(); a != recordList.end(); ++a) {
-        for (auto b = std::next(a); b != recordList.end(); ++b) {
-            if (a->mStartAddress < b->mEndAddress && b->mStartAddress < a->mEndAddress) {
-                std::cout << "ERROR: Overlapping data blocks at 0x" << std::hex << a->mStartAddress << " and 0x"
-                          << b->mStartAddress << std::dec << std::endl;
-                return -22;
-            }
-        }
-    }
-    return 0;
+    return checkImage(recordList, sawEof, name);
 }
 
 // ---------------------------------------------------------------- programming
@@ -625,6 +676,36 @@ bool flash_spi::programChunk(uint32_t address, uint32_t length)
 
 // ---------------------------------------------------------------- one transfer
 
+// Gives up a transfer that made no progress for the polling budget: says so,
+// stops the shifting when bInhibit (a stall waiting for the transmit FIFO;
+// a stall after a refill leaves the control register as it is) and
+// deselects the flash.
+bool flash_spi::abortTransfer(bool bInhibit)
+{
+    std::cout << "Unable to get Tx Empty\n" << std::flush;
+    if (bInhibit) writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
+    writeReg(REG_SLAVE_SELECT, 3);
+    return false;
+}
+
+// Takes what the receive FIFO holds, up to the bytes sent, into recvBuf
+// (when given); status is the last status read. False on a command error.
+bool flash_spi::drainRxFifo(uint8_t* recvBuf, uint32_t& received, uint32_t sent, uint32_t& status)
+{
+    status = readReg(REG_STATUS);
+    while (!(status & SR_RX_EMPTY) && received < sent) {
+        uint32_t v = readReg(REG_RX_DATA);
+        if (recvBuf != nullptr) recvBuf[received] = static_cast<uint8_t>(v);
+        ++received;
+        status = readReg(REG_STATUS);
+        if (status & SR_CMD_ERROR) {
+            std::cout << "status reg in error situation " << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t byteCount)
 {
     (void)readReg(REG_CONTROL);
@@ -662,28 +743,16 @@ bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t
     // budget is abandoned instead of waiting for ever.
     auto lastProgress = std::chrono::steady_clock::now();
     uint32_t idle = 0;
+    auto stalled = [&]() {
+        return ++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget;
+    };
     while (received < byteCount) {
         while (!(readReg(REG_STATUS) & SR_TX_EMPTY)) {
-            if (++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget) {
-                std::cout << "Unable to get Tx Empty\n" << std::flush;
-                writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
-                writeReg(REG_SLAVE_SELECT, 3);
-                return false;
-            }
+            if (stalled()) return abortTransfer(true);
         }
         writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
         uint32_t before = received;
-        status = readReg(REG_STATUS);
-        while (!(status & SR_RX_EMPTY) && received < sent) {
-            uint32_t v = readReg(REG_RX_DATA);
-            if (recvBuf != nullptr) recvBuf[received] = static_cast<uint8_t>(v);
-            ++received;
-            status = readReg(REG_STATUS);
-            if (status & SR_CMD_ERROR) {
-                std::cout << "status reg in error situation " << std::endl;
-                return false;
-            }
-        }
+        if (!drainRxFifo(recvBuf, received, sent, status)) return false;
         if (sent < byteCount) {
             if (!fill("status reg in error situation ")) return false;
             writeReg(REG_CONTROL, readReg(REG_CONTROL) & ~CR_INHIBIT);
@@ -691,10 +760,8 @@ bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t
         if (received != before) {
             lastProgress = std::chrono::steady_clock::now();
             idle = 0;
-        } else if (++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget) {
-            std::cout << "Unable to get Tx Empty\n" << std::flush;
-            writeReg(REG_SLAVE_SELECT, 3);
-            return false;
+        } else if (stalled()) {
+            return abortTransfer(false);
         }
     }
     writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);

@@ -99,6 +99,8 @@ private:
     int parseMcs(std::istream& in, const std::string& name);
     bool programChunk(uint32_t address, uint32_t length);
     bool waitBudget(uint32_t mask, bool printOccupancy, const char* failMsg);
+    bool abortTransfer(bool bInhibit);
+    bool drainRxFifo(uint8_t* recvBuf, uint32_t& received, uint32_t sent, uint32_t& status);
     // True when address lies on the identified flash; else prints why.
     bool addressFits(uint64_t address) const;
     // True when every block, moved up by shift, lies on the identified flash;
