@@ -16,10 +16,10 @@
 // One block of an MCS image: the data lines that follow one extended linear
 // address record.
 struct ELARecord {
-    uint32_t mStartAddress = 0;  // flash byte address of the first data byte
-    uint32_t mEndAddress = 0;    // one past the last data byte
-    uint32_t mDataCount = 0;     // data bytes in the block
-    std::streampos mDataPos = 0; // stream position of the block's first line
+    uint32_t mStartAddress = 0;   // flash byte address of the first data byte
+    uint32_t mEndAddress = 0;     // one past the last data byte
+    uint32_t mDataCount = 0;      // data bytes in the block
+    std::streampos mDataPos = 0;  // stream position of the block's first line
 };
 
 // Programs an MCS image into the configuration flash behind a Xilinx AXI
