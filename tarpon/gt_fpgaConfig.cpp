@@ -60,6 +60,26 @@ void ApplyFamilyAddrs(const FpgaFamily_t& f) {
     SetAddr(g_fpgaCurDataAddr, f.uiCurDataAddr);
 }
 
+// Creates and opens a PCIe register driver, logging as bring-up does:
+// 0 with lpDrv set, GT_ERR_CREATE without memory, -1 when it does not open.
+template <class DRV>
+int OpenPcieDrv(void* lpParam, const char* lpWhat, IDrv*& lpDrv) {
+    DRV* drv = new (std::nothrow) DRV();
+    if (!drv) {
+        GT_LOGW(GT_TAG_FPGA, "lack of memory!");
+        return GT_ERR_CREATE;
+    }
+    int ret = drv->Init(lpParam);
+    if (ret != 0) {
+        GT_LOGW(GT_TAG_FPGA, "Init %s failed! ret:%d", lpWhat, ret);
+        delete drv;
+        return -1;
+    }
+    GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
+    lpDrv = drv;
+    return 0;
+}
+
 }  // namespace
 
 uint32_t g_fpgaVerAddr = kBefore.ver;
@@ -172,29 +192,12 @@ int FpgaDeviceinit(CGtFpgaService* lpService) {
             }
             GT_LOGI(GT_TAG_FPGA, "Inited HPF!");
             break;
-        case GT_DRV_TYPE_PIO: {
-            CDrvXdmaPio* drv = new (std::nothrow) CDrvXdmaPio();
-            if (!drv) {
-                GT_LOGW(GT_TAG_FPGA, "lack of memory!");
-                return GT_ERR_CREATE;
-            }
-            ret = drv->Init((void*)g_tDevInfo.strDevicePathWrite.c_str());
-            if (ret != 0) {
-                GT_LOGW(GT_TAG_FPGA, "Init PIO DMA failed! ret:%d", ret);
-                delete drv;
-                return -1;
-            }
-            GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
-            lpDrv = drv;
+        case GT_DRV_TYPE_PIO:
+            ret = OpenPcieDrv<CDrvXdmaPio>((void*)g_tDevInfo.strDevicePathWrite.c_str(), "PIO DMA", lpDrv);
+            if (ret != 0) return ret;
             break;
-        }
         case GT_DRV_TYPE_XDMA:
         default: {
-            CDrvXdma* drv = new (std::nothrow) CDrvXdma();
-            if (!drv) {
-                GT_LOGW(GT_TAG_FPGA, "lack of memory!");
-                return GT_ERR_CREATE;
-            }
             XDMA_PARAM_t param;
             param.lpStrWriteDev =
                 g_tDevInfo.strDevicePathWrite.empty() ? nullptr : g_tDevInfo.strDevicePathWrite.c_str();
@@ -202,14 +205,8 @@ int FpgaDeviceinit(CGtFpgaService* lpService) {
             param.nPageSizeWrite = 32768;
             param.nPageSizeRead = 32768;
             param.nPcieMode = 0;
-            ret = drv->Init(&param);
-            if (ret != 0) {
-                GT_LOGW(GT_TAG_FPGA, "Init XDMA failed! ret:%d", ret);
-                delete drv;
-                return -1;
-            }
-            GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
-            lpDrv = drv;
+            ret = OpenPcieDrv<CDrvXdma>(&param, "XDMA", lpDrv);
+            if (ret != 0) return ret;
             break;
         }
     }
