@@ -508,22 +508,28 @@ int CGtFpgaService::ClearFpgaConfig() {
     return GT_OK;
 }
 
-int CGtFpgaService::ResetFpga(const char* who, bool mark) {
+int CGtFpgaService::HoldReset(uint16_t& mode, bool bLogMode) {
     int ret = ClearFpgaConfig();
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
     }
-    uint16_t mode = 4;
+    mode = 4;
     (void)m_lpDrv->ReadInt16(g_fpgaResetAddr, mode);
-    GT_LOGI(GT_TAG_SRV, "read mode: 0x%04x", mode);
+    if (bLogMode) GT_LOGI(GT_TAG_SRV, "read mode: 0x%04x", mode);
     ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode | 4));
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
     }
+    return 0;
+}
+
+int CGtFpgaService::ResetFpga(const char* who, bool mark) {
+    uint16_t mode = 4;
+    if (HoldReset(mode, true) != 0) return -1;
     if (g_uiResetHoldSeconds) sleep(g_uiResetHoldSeconds);
-    ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode & 0xFFFB));
+    int ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode & 0xFFFB));
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
@@ -539,19 +545,8 @@ int CGtFpgaService::ResetFpga(const char* who, bool mark) {
 }
 
 int CGtFpgaService::HaultResetFpga() {
-    int ret = ClearFpgaConfig();
-    if (ret != 0) {
-        GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
-        return -1;
-    }
     uint16_t mode = 4;
-    (void)m_lpDrv->ReadInt16(g_fpgaResetAddr, mode);
-    ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode | 4));
-    if (ret != 0) {
-        GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
-        return -1;
-    }
-    return 0;
+    return HoldReset(mode, false);
 }
 
 int CGtFpgaService::ResumeHaultResetFpga() {

@@ -127,6 +127,10 @@ private:
     int WriteMutiIntReg(const CfgDes_t* lpDes, const char* lpKey);
     int ReadBlock(int nReadout, const CFG_CLASS_e* lpClasses, int nClassNum, OUTPUT_TYPE_e eType,
                   const char* lpHeader, int mode);
+    // Clears the TCP address registers and sets the reset bit (bit 2) of the
+    // reset register; mode receives the register as read (4 when the read
+    // leaves it unset), logged when bLogMode. Logs a failure. 0 or -1.
+    int HoldReset(uint16_t& mode, bool bLogMode);
     // Stores a register's last value and text in the map that holds it.
     void KeepMonitorValue(const CfgDes_t* lpDes, uint64_t ulValue, const std::string& strText);
     int LookupMonitor(MONITOR_MAP& map, const CfgDes_t* lpDes, uint8_t& ucKind, uint64_t& ulValue,
