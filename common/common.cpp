@@ -238,6 +238,23 @@ int ipStr2val(const char* lpText, uint8_t* lpBytes) {
     }
 }
 
+void Uti_McastIpToMac(const uint8_t* lpIp, uint8_t* lpMac) {
+    lpMac[0] = 0x01;
+    lpMac[1] = 0x00;
+    lpMac[2] = 0x5E;
+    lpMac[3] = (uint8_t)(lpIp[1] & 0x7F);
+    lpMac[4] = lpIp[2];
+    lpMac[5] = lpIp[3];
+}
+
+std::string Uti_FormatCardDate(uint64_t ulPacked, char cSep) {
+    char text[32];
+    snprintf(text, sizeof(text), "20%02d.%02d.%02d%c%02d:%02d", (int)((ulPacked >> 25) & 0x3F),
+             (int)((ulPacked >> 21) & 0xF), (int)((ulPacked >> 16) & 0x1F), cSep, (int)((ulPacked >> 6) & 0x1F),
+             (int)(ulPacked & 0x3F));
+    return text;
+}
+
 int Uti_IsBigEndian() { return 0; }
 
 uint64_t Uti_MoveLeft64(uint64_t ulValue, int n) {

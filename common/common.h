@@ -58,6 +58,12 @@ const char* Uti_NotRegularFile(const char* lpPath);
 // Dotted decimal IPv4 text to 4 bytes: 0 on success, -1 on malformed input
 // (including more than four components).
 int ipStr2val(const char* lpText, uint8_t* lpBytes);
+// The IPv4 multicast MAC of a group address: 01:00:5E, then the second byte
+// with its top bit cleared, the third and the fourth.
+void Uti_McastIpToMac(const uint8_t* lpIp, uint8_t* lpMac);
+// The card's packed build date (bits 25-30 year since 2000, 21-24 month,
+// 16-20 day, 6-10 hour, 0-5 minute) as "20YY.MM.DD" cSep "hh:mm".
+std::string Uti_FormatCardDate(uint64_t ulPacked, char cSep);
 // Always 0: the host is little-endian.
 int Uti_IsBigEndian();
 // 64-bit shifts defined for n = 0..64 (n >= 64 gives 0).

@@ -16,27 +16,22 @@ namespace {
 // 30 s of wall time (a sleep of 5 us takes far longer than 5 us on a busy host).
 const uint32_t kMaxPolls = 6000000;
 const auto kPollBudget = std::chrono::seconds(30);
-const uint32_t kPageSize = 128;      // bytes programmed per command
-const uint32_t kFlashPage = 256;     // program page of the flash device
+const uint32_t kPageSize = 128;   // bytes programmed per command
+const uint32_t kFlashPage = 256;  // program page of the flash device
 const uint32_t kSubsector = 4096;
 // Longest Intel HEX record: ':' and 2 + 4 + 2 + 255 * 2 + 2 hex digits.
 const size_t kMaxLine = 521;
 
-void sleepUs(unsigned us)
-{
-    usleep(us);
-}
+void sleepUs(unsigned us) { usleep(us); }
 
-int hexDigit(char c)
-{
+int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-bool hexByte(const std::string& s, size_t pos, uint8_t& out)
-{
+bool hexByte(const std::string& s, size_t pos, uint8_t& out) {
     if (pos + 2 > s.size()) return false;
     int hi = hexDigit(s[pos]);
     int lo = hexDigit(s[pos + 1]);
@@ -45,10 +40,8 @@ bool hexByte(const std::string& s, size_t pos, uint8_t& out)
     return true;
 }
 
-void stripLine(std::string& line)
-{
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
+void stripLine(std::string& line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
 }
 
 enum ReadResult { READ_LINE, READ_END, READ_TOO_LONG };
@@ -57,8 +50,7 @@ enum ReadResult { READ_LINE, READ_END, READ_TOO_LONG };
 // stream, line end included, to offset. A line may carry a '\r' beyond the
 // longest record; anything longer is refused after kMaxLine + 2 characters, so
 // a file without line ends cannot make the line grow without bound.
-ReadResult readLine(std::istream& in, std::string& line, std::streamoff& offset)
-{
+ReadResult readLine(std::istream& in, std::string& line, std::streamoff& offset) {
     line.clear();
     std::streambuf* sb = in.rdbuf();
     for (;;) {
@@ -84,8 +76,7 @@ struct McsLine {
 
 enum LineResult { LINE_OK, LINE_NO_COLON, LINE_MALFORMED, LINE_CHECKSUM };
 
-LineResult parseLine(const std::string& s, McsLine& out)
-{
+LineResult parseLine(const std::string& s, McsLine& out) {
     if (s.empty() || s[0] != ':') return LINE_NO_COLON;
     uint8_t len, ahi, alo, type, sum;
     if (!hexByte(s, 1, len) || !hexByte(s, 3, ahi) || !hexByte(s, 5, alo) || !hexByte(s, 7, type))
@@ -104,39 +95,198 @@ LineResult parseLine(const std::string& s, McsLine& out)
     return LINE_OK;
 }
 
+// -22 with the message of a record that did not parse, 0 for one that did.
+int reportLineError(LineResult result, unsigned long lineNo, const std::string& name) {
+    const char* what = nullptr;
+    switch (result) {
+        case LINE_OK:
+            return 0;
+        case LINE_NO_COLON:
+            std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " does not start with ':'"
+                      << std::endl;
+            return -22;
+        case LINE_MALFORMED:
+            what = "ERROR: Malformed record on line ";
+            break;
+        case LINE_CHECKSUM:
+            what = "ERROR: Bad checksum on line ";
+            break;
+    }
+    std::cout << what << std::dec << lineNo << " of " << name << std::endl;
+    return -22;
+}
+
+// Where a record stands: the file, its line, the stream offset of the line
+// and of the line after it.
+struct McsPlace {
+    const std::string& name;
+    unsigned long lineNo;
+    std::streamoff lineStart;
+    std::streamoff next;
+};
+
+// Builds the blocks of an image record by record: a block runs from an
+// extended linear address record (or, for data in the first 64 KB, from the
+// first data record) to the next such record or the end-of-file record.
+class BlockCollector {
+public:
+    explicit BlockCollector(std::list<ELARecord>& out) : mOut(out) {}
+
+    // 0, or -22 with the message of a record that cannot be taken.
+    int add(const McsLine& rec, const McsPlace& at, bool& sawEof) {
+        switch (rec.type) {
+            case 0x04:
+                return startBlock(rec, at);
+            case 0x00:
+                return addData(rec, at);
+            case 0x01:
+                close();
+                sawEof = true;
+                return 0;
+            case 0x02:
+                std::cout << "ERROR: Extended segment address records are not supported (line " << std::dec << at.lineNo
+                          << ")" << std::endl;
+                return -22;
+            default:
+                return 0;
+        }
+    }
+
+private:
+    int startBlock(const McsLine& rec, const McsPlace& at) {
+        if (rec.addr != 0 || rec.len != 2) {
+            std::cout << "ERROR: Extended linear address record on line " << std::dec << at.lineNo << " of " << at.name
+                      << " must have address 0000 and 2 data bytes" << std::endl;
+            return -22;
+        }
+        close();
+        mCur = ELARecord();
+        mCur.mStartAddress = mCur.mEndAddress = (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 16;
+        mCur.mDataPos = at.next;
+        mOpen = true;
+        return 0;
+    }
+
+    int addData(const McsLine& rec, const McsPlace& at) {
+        if (rec.len > 16) {
+            std::cout << "ERROR: Data record on line " << std::dec << at.lineNo << " of " << at.name << " holds "
+                      << rec.len << " bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)"
+                      << std::endl;
+            return -22;
+        }
+        if (!mOpen) {
+            // Data before any extended linear address record lies in the
+            // first 64 KB, as in any Intel HEX file.
+            mCur = ELARecord();
+            mCur.mDataPos = at.lineStart;
+            mOpen = true;
+        }
+        if ((mCur.mStartAddress & 0xFFFF) + mCur.mDataCount != rec.addr) {
+            if (mCur.mDataCount != 0) {
+                std::cout << "Address is not contiguous ! " << std::endl;
+                return -22;
+            }
+            mCur.mStartAddress += rec.addr;
+            mCur.mEndAddress += rec.addr;
+        }
+        // One past the block's last byte must stay a 32-bit address.
+        if (static_cast<uint64_t>(mCur.mEndAddress) + rec.len >= 0x100000000ull) {
+            std::cout << "ERROR: Data on line " << std::dec << at.lineNo << " of " << at.name
+                      << " reaches the end of the 32-bit address space" << std::endl;
+            return -22;
+        }
+        mCur.mDataCount += rec.len;
+        mCur.mEndAddress += rec.len;
+        return 0;
+    }
+
+    void close() {
+        // A block without data programs nothing and does not move the guard.
+        if (mOpen && mCur.mDataCount > 0) mOut.push_back(mCur);
+        mOpen = false;
+    }
+
+    std::list<ELARecord>& mOut;
+    ELARecord mCur;
+    bool mOpen = false;
+};
+
+// 0 when the parsed image can be programmed, else -22 with the reason.
+int checkImage(const std::list<ELARecord>& blocks, bool sawEof, const std::string& name) {
+    if (!sawEof) {
+        std::cout << "ERROR: " << name << " ends without an end-of-file record" << std::endl;
+        return -22;
+    }
+    if (blocks.empty()) {
+        std::cout << "ERROR: No data records found in " << name << std::endl;
+        return -22;
+    }
+    // Blocks written twice would be programmed over each other.
+    for (auto a = blocks.begin(); a != blocks.end(); ++a) {
+        for (auto b = std::next(a); b != blocks.end(); ++b) {
+            if (a->mStartAddress < b->mEndAddress && b->mStartAddress < a->mEndAddress) {
+                std::cout << "ERROR: Overlapping data blocks at 0x" << std::hex << a->mStartAddress << " and 0x"
+                          << b->mStartAddress << std::dec << std::endl;
+                return -22;
+            }
+        }
+    }
+    return 0;
+}
+
 // Number of 16 MB segments and real size in bytes for a capacity code.
-bool capacityOf(uint8_t code, int& segments, uint64_t& bytes)
-{
+bool capacityOf(uint8_t code, int& segments, uint64_t& bytes) {
     switch (code) {
-    case 0x17: segments = 1; bytes = 8ull << 20; return true;
-    case 0x18: case 0x38: segments = 1; bytes = 16ull << 20; return true;
-    case 0x19: case 0x39: segments = 2; bytes = 32ull << 20; return true;
-    case 0x20: case 0x3A: segments = 4; bytes = 64ull << 20; return true;
-    case 0x21: case 0x3B: segments = 8; bytes = 128ull << 20; return true;
-    case 0x22: case 0x3C: segments = 16; bytes = 256ull << 20; return true;
-    default: return false;
+        case 0x17:
+            segments = 1;
+            bytes = 8ull << 20;
+            return true;
+        case 0x18:
+        case 0x38:
+            segments = 1;
+            bytes = 16ull << 20;
+            return true;
+        case 0x19:
+        case 0x39:
+            segments = 2;
+            bytes = 32ull << 20;
+            return true;
+        case 0x20:
+        case 0x3A:
+            segments = 4;
+            bytes = 64ull << 20;
+            return true;
+        case 0x21:
+        case 0x3B:
+            segments = 8;
+            bytes = 128ull << 20;
+            return true;
+        case 0x22:
+        case 0x3C:
+            segments = 16;
+            bytes = 256ull << 20;
+            return true;
+        default:
+            return false;
     }
 }
 
 }  // namespace
 
 const uint8_t flash_spi::BITSTREAM_GUARD[48] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66,
-    0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x30, 0x02, 0x20, 0x01,
-    0x40, 0x00, 0x00, 0x02, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00,
+    0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00,
+    0x30, 0x02, 0x20, 0x01, 0x40, 0x00, 0x00, 0x02, 0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00,
 };
 
 const int flash_spi::flashVendors[2] = {0x20, 0xC2};
 
-flash_spi::flash_spi(IRegAccess* regs) : mRegs(regs)
-{
+flash_spi::flash_spi(IRegAccess* regs) : mRegs(regs) {
     memset(WriteBuffer, 0, sizeof(WriteBuffer));
     memset(ReadBuffer, 0, sizeof(ReadBuffer));
 }
 
-uint32_t flash_spi::readReg(uint32_t offset)
-{
+uint32_t flash_spi::readReg(uint32_t offset) {
     uint32_t v = 0;
     // A refused access reads as all ones, like a function that left the bus;
     // the status error bit then stops every transfer.
@@ -144,15 +294,13 @@ uint32_t flash_spi::readReg(uint32_t offset)
     return v;
 }
 
-void flash_spi::writeReg(uint32_t offset, uint32_t value)
-{
+void flash_spi::writeReg(uint32_t offset, uint32_t value) {
     if (mRegs != nullptr) mRegs->write32(offset, value);
 }
 
 // ---------------------------------------------------------------- parsing
 
-int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave)
-{
+int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave) {
     memset(WriteBuffer, 0, sizeof(WriteBuffer));
     memset(ReadBuffer, 0, sizeof(ReadBuffer));
     recordList.clear();
@@ -187,20 +335,12 @@ int flash_spi::xclUpgradeFirmwareXSpi(const std::string& file, int slave)
     return programXSpi(in);
 }
 
-int flash_spi::parseMcs(std::istream& in, const std::string& name)
-{
-    ELARecord cur;
-    bool open = false;
+int flash_spi::parseMcs(std::istream& in, const std::string& name) {
+    BlockCollector blocks(recordList);
     bool sawEof = false;
     unsigned long lineNo = 0;
     std::string line;
     McsLine rec;
-
-    auto closeBlock = [&]() {
-        // A block without data programs nothing and does not move the guard.
-        if (open && cur.mDataCount > 0) recordList.push_back(cur);
-        open = false;
-    };
 
     // Byte offset of the current line, kept by hand: asking the stream for
     // its position on every line costs more than the parsing.
@@ -217,104 +357,16 @@ int flash_spi::parseMcs(std::istream& in, const std::string& name)
         }
         stripLine(line);
         if (line.empty()) continue;
-        switch (parseLine(line, rec)) {
-        case LINE_OK:
-            break;
-        case LINE_NO_COLON:
-            std::cout << "ERROR: Line " << std::dec << lineNo << " of " << name << " does not start with ':'"
-                      << std::endl;
-            return -22;
-        case LINE_MALFORMED:
-            std::cout << "ERROR: Malformed record on line " << std::dec << lineNo << " of " << name << std::endl;
-            return -22;
-        case LINE_CHECKSUM:
-            std::cout << "ERROR: Bad checksum on line " << std::dec << lineNo << " of " << name << std::endl;
-            return -22;
-        }
-
-        switch (rec.type) {
-        case 0x04:
-            if (rec.addr != 0 || rec.len != 2) {
-                std::cout << "ERROR: Extended linear address record on line " << std::dec << lineNo << " of " << name
-                          << " must have address 0000 and 2 data bytes" << std::endl;
-                return -22;
-            }
-            closeBlock();
-            cur = ELARecord();
-            cur.mStartAddress = cur.mEndAddress =
-                (static_cast<uint32_t>(rec.data[0]) << 8 | rec.data[1]) << 16;
-            cur.mDataPos = offset;
-            open = true;
-            break;
-        case 0x00:
-            if (rec.len > 16) {
-                std::cout << "ERROR: Data record on line " << std::dec << lineNo << " of " << name << " holds "
-                          << rec.len << " bytes, at most 16 are accepted (srec_cat needs -Output_Block_Size=16)"
-                          << std::endl;
-                return -22;
-            }
-            if (!open) {
-                // Data before any extended linear address record lies in the
-                // first 64 KB, as in any Intel HEX file.
-                cur = ELARecord();
-                cur.mDataPos = lineStart;
-                open = true;
-            }
-            if ((cur.mStartAddress & 0xFFFF) + cur.mDataCount != rec.addr) {
-                if (cur.mDataCount != 0) {
-                    std::cout << "Address is not contiguous ! " << std::endl;
-                    return -22;
-                }
-                cur.mStartAddress += rec.addr;
-                cur.mEndAddress += rec.addr;
-            }
-            // One past the block's last byte must stay a 32-bit address.
-            if (static_cast<uint64_t>(cur.mEndAddress) + rec.len >= 0x100000000ull) {
-                std::cout << "ERROR: Data on line " << std::dec << lineNo << " of " << name
-                          << " reaches the end of the 32-bit address space" << std::endl;
-                return -22;
-            }
-            cur.mDataCount += rec.len;
-            cur.mEndAddress += rec.len;
-            break;
-        case 0x01:
-            closeBlock();
-            sawEof = true;
-            break;
-        case 0x02:
-            std::cout << "ERROR: Extended segment address records are not supported (line " << std::dec << lineNo
-                      << ")" << std::endl;
-            return -22;
-        default:
-            break;
-        }
+        int ret = reportLineError(parseLine(line, rec), lineNo, name);
+        if (ret == 0) ret = blocks.add(rec, McsPlace{name, lineNo, lineStart, offset}, sawEof);
+        if (ret != 0) return ret;
     }
-
-    if (!sawEof) {
-        std::cout << "ERROR: " << name << " ends without an end-of-file record" << std::endl;
-        return -22;
-    }
-    if (recordList.empty()) {
-        std::cout << "ERROR: No data records found in " << name << std::endl;
-        return -22;
-    }
-    // Blocks written twice would be programmed over each other.
-    for (auto a = recordList.begin(); a != recordList.end(); ++a) {
-        for (auto b = std::next(a); b != recordList.end(); ++b) {
-            if (a->mStartAddress < b->mEndAddress && b->mStartAddress < a->mEndAddress) {
-                std::cout << "ERROR: Overlapping data blocks at 0x" << std::hex << a->mStartAddress << " and 0x"
-                          << b->mStartAddress << std::dec << std::endl;
-                return -22;
-            }
-        }
-    }
-    return 0;
+    return checkImage(recordList, sawEof, name);
 }
 
 // ---------------------------------------------------------------- programming
 
-int flash_spi::programXSpi(std::istream& stream)
-{
+int flash_spi::programXSpi(std::istream& stream) {
     if (!prepareXSpi()) {
         std::cout << "Exiting now, as could not get correct idcode" << std::endl;
         std::cout.flush();
@@ -378,8 +430,7 @@ int flash_spi::programXSpi(std::istream& stream)
     return 0;
 }
 
-int flash_spi::programXSpi(std::istream& stream, const ELARecord& block)
-{
+int flash_spi::programXSpi(std::istream& stream, const ELARecord& block) {
     stream.clear();
     stream.seekg(block.mDataPos);
     if (!stream) return -6;
@@ -424,8 +475,7 @@ int flash_spi::programXSpi(std::istream& stream, const ELARecord& block)
     return 0;
 }
 
-bool flash_spi::addressFits(uint64_t address) const
-{
+bool flash_spi::addressFits(uint64_t address) const {
     if ((address >> 24) < static_cast<uint64_t>(MAX_NUM_SECTORS) && address < mFlashBytes) return true;
     std::ios::fmtflags f = std::cout.flags();
     if ((address >> 24) >= static_cast<uint64_t>(MAX_NUM_SECTORS))
@@ -437,8 +487,7 @@ bool flash_spi::addressFits(uint64_t address) const
     return false;
 }
 
-bool flash_spi::imageFits(uint32_t shift) const
-{
+bool flash_spi::imageFits(uint32_t shift) const {
     unsigned blockNo = 0;
     for (const ELARecord& block : recordList) {
         ++blockNo;
@@ -454,8 +503,7 @@ bool flash_spi::imageFits(uint32_t shift) const
     return true;
 }
 
-bool flash_spi::writeBitstreamGuard(uint32_t location)
-{
+bool flash_spi::writeBitstreamGuard(uint32_t location) {
     if (!sectorErase(location)) return false;
     memcpy(WriteBuffer + 4, BITSTREAM_GUARD, sizeof(BITSTREAM_GUARD));
     memset(WriteBuffer + 4 + sizeof(BITSTREAM_GUARD), 0xFF, kPageSize - sizeof(BITSTREAM_GUARD));
@@ -464,8 +512,7 @@ bool flash_spi::writeBitstreamGuard(uint32_t location)
 
 // ---------------------------------------------------------------- flash commands
 
-bool flash_spi::prepareXSpi()
-{
+bool flash_spi::prepareXSpi() {
     selected_sector = -1;
     (void)readReg(REG_CONTROL);
     (void)readReg(REG_STATUS);
@@ -473,8 +520,7 @@ bool flash_spi::prepareXSpi()
     return getFlashId();
 }
 
-bool flash_spi::getFlashId()
-{
+bool flash_spi::getFlashId() {
     if (!isFlashReady()) {
         std::cout << "Unable to get flash ready " << std::endl;
         return false;
@@ -498,13 +544,13 @@ bool flash_spi::getFlashId()
     mFlashBytes = bytes;
     std::ios::fmtflags f = std::cout.flags();
     for (int i = 0; i < 5; ++i)
-        std::cout << "Idcode byte[" << std::dec << i << "] " << std::hex << static_cast<int>(ReadBuffer[i]) << std::endl;
+        std::cout << "Idcode byte[" << std::dec << i << "] " << std::hex << static_cast<int>(ReadBuffer[i])
+                  << std::endl;
     std::cout.flags(f);
     return true;
 }
 
-bool flash_spi::isFlashReady()
-{
+bool flash_spi::isFlashReady() {
     auto start = std::chrono::steady_clock::now();
     for (uint32_t poll = 0; poll < kMaxPolls; ++poll) {
         uint8_t cmd[2] = {CMD_READ_STATUS, 0};
@@ -518,8 +564,7 @@ bool flash_spi::isFlashReady()
     return false;
 }
 
-bool flash_spi::waitBudget(uint32_t mask, bool printOccupancy, const char* failMsg)
-{
+bool flash_spi::waitBudget(uint32_t mask, bool printOccupancy, const char* failMsg) {
     auto start = std::chrono::steady_clock::now();
     for (uint32_t poll = 0; poll < kMaxPolls; ++poll) {
         if (readReg(REG_STATUS) & mask) return true;
@@ -535,13 +580,9 @@ bool flash_spi::waitBudget(uint32_t mask, bool printOccupancy, const char* failM
     return false;
 }
 
-bool flash_spi::waitTxEmpty()
-{
-    return waitBudget(SR_TX_EMPTY, true, "Unable to get Tx Empty\n");
-}
+bool flash_spi::waitTxEmpty() { return waitBudget(SR_TX_EMPTY, true, "Unable to get Tx Empty\n"); }
 
-bool flash_spi::writeEnable()
-{
+bool flash_spi::writeEnable() {
     if (readReg(REG_STATUS) & SR_TX_FULL) {
         std::cout << "Tx fifo fill during WriteEnable" << std::endl;
         return false;
@@ -552,8 +593,7 @@ bool flash_spi::writeEnable()
     return waitTxEmpty();
 }
 
-bool flash_spi::setSector(uint32_t address)
-{
+bool flash_spi::setSector(uint32_t address) {
     if (!addressFits(address)) return false;
     int segment = static_cast<int>(address >> 24);
     if (segment == selected_sector) return true;
@@ -567,8 +607,7 @@ bool flash_spi::setSector(uint32_t address)
     return true;
 }
 
-bool flash_spi::sectorErase(uint32_t address, uint8_t opcode)
-{
+bool flash_spi::sectorErase(uint32_t address, uint8_t opcode) {
     if (!isFlashReady()) return false;
     if (!setSector(address)) {
         std::cout << "ERROR: Unable to set sector for sectorErase cmd" << std::endl;
@@ -582,8 +621,7 @@ bool flash_spi::sectorErase(uint32_t address, uint8_t opcode)
     return waitTxEmpty();
 }
 
-bool flash_spi::writePage(uint32_t address, uint8_t opcode)
-{
+bool flash_spi::writePage(uint32_t address, uint8_t opcode) {
     if (opcode == 0xFF) opcode = flashVendor == 0xC2 ? CMD_PAGE_PROGRAM : CMD_QUAD_PAGE_PROGRAM;
     // The flash programs within pages of 256 bytes and wraps at the end of
     // one; 128 bytes that straddle such a page go out as two commands.
@@ -613,8 +651,7 @@ bool flash_spi::writePage(uint32_t address, uint8_t opcode)
 
 // Sends WriteBuffer[0..4+length) (command, 3 address bytes and data) as one
 // program command at address.
-bool flash_spi::programChunk(uint32_t address, uint32_t length)
-{
+bool flash_spi::programChunk(uint32_t address, uint32_t length) {
     if (!isFlashReady()) return false;
     if (!setSector(address)) return false;
     if (!writeEnable()) return false;
@@ -625,8 +662,35 @@ bool flash_spi::programChunk(uint32_t address, uint32_t length)
 
 // ---------------------------------------------------------------- one transfer
 
-bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t byteCount)
-{
+// Gives up a transfer that made no progress for the polling budget: says so,
+// stops the shifting when bInhibit (a stall waiting for the transmit FIFO;
+// a stall after a refill leaves the control register as it is) and
+// deselects the flash.
+bool flash_spi::abortTransfer(bool bInhibit) {
+    std::cout << "Unable to get Tx Empty\n" << std::flush;
+    if (bInhibit) writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
+    writeReg(REG_SLAVE_SELECT, 3);
+    return false;
+}
+
+// Takes what the receive FIFO holds, up to the bytes sent, into recvBuf
+// (when given); status is the last status read. False on a command error.
+bool flash_spi::drainRxFifo(uint8_t* recvBuf, uint32_t& received, uint32_t sent, uint32_t& status) {
+    status = readReg(REG_STATUS);
+    while (!(status & SR_RX_EMPTY) && received < sent) {
+        uint32_t v = readReg(REG_RX_DATA);
+        if (recvBuf != nullptr) recvBuf[received] = static_cast<uint8_t>(v);
+        ++received;
+        status = readReg(REG_STATUS);
+        if (status & SR_CMD_ERROR) {
+            std::cout << "status reg in error situation " << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t byteCount) {
     (void)readReg(REG_CONTROL);
     uint32_t status = readReg(REG_STATUS);
     if (status & SR_CMD_ERROR) {
@@ -662,28 +726,16 @@ bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t
     // budget is abandoned instead of waiting for ever.
     auto lastProgress = std::chrono::steady_clock::now();
     uint32_t idle = 0;
+    auto stalled = [&]() {
+        return ++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget;
+    };
     while (received < byteCount) {
         while (!(readReg(REG_STATUS) & SR_TX_EMPTY)) {
-            if (++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget) {
-                std::cout << "Unable to get Tx Empty\n" << std::flush;
-                writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
-                writeReg(REG_SLAVE_SELECT, 3);
-                return false;
-            }
+            if (stalled()) return abortTransfer(true);
         }
         writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);
         uint32_t before = received;
-        status = readReg(REG_STATUS);
-        while (!(status & SR_RX_EMPTY) && received < sent) {
-            uint32_t v = readReg(REG_RX_DATA);
-            if (recvBuf != nullptr) recvBuf[received] = static_cast<uint8_t>(v);
-            ++received;
-            status = readReg(REG_STATUS);
-            if (status & SR_CMD_ERROR) {
-                std::cout << "status reg in error situation " << std::endl;
-                return false;
-            }
-        }
+        if (!drainRxFifo(recvBuf, received, sent, status)) return false;
         if (sent < byteCount) {
             if (!fill("status reg in error situation ")) return false;
             writeReg(REG_CONTROL, readReg(REG_CONTROL) & ~CR_INHIBIT);
@@ -691,10 +743,8 @@ bool flash_spi::finalTransfer(const uint8_t* sendBuf, uint8_t* recvBuf, uint32_t
         if (received != before) {
             lastProgress = std::chrono::steady_clock::now();
             idle = 0;
-        } else if (++idle % 4096 == 0 && std::chrono::steady_clock::now() - lastProgress > kPollBudget) {
-            std::cout << "Unable to get Tx Empty\n" << std::flush;
-            writeReg(REG_SLAVE_SELECT, 3);
-            return false;
+        } else if (stalled()) {
+            return abortTransfer(false);
         }
     }
     writeReg(REG_CONTROL, readReg(REG_CONTROL) | CR_INHIBIT);

@@ -16,10 +16,10 @@
 // One block of an MCS image: the data lines that follow one extended linear
 // address record.
 struct ELARecord {
-    uint32_t mStartAddress = 0;  // flash byte address of the first data byte
-    uint32_t mEndAddress = 0;    // one past the last data byte
-    uint32_t mDataCount = 0;     // data bytes in the block
-    std::streampos mDataPos = 0; // stream position of the block's first line
+    uint32_t mStartAddress = 0;   // flash byte address of the first data byte
+    uint32_t mEndAddress = 0;     // one past the last data byte
+    uint32_t mDataCount = 0;      // data bytes in the block
+    std::streampos mDataPos = 0;  // stream position of the block's first line
 };
 
 // Programs an MCS image into the configuration flash behind a Xilinx AXI
@@ -99,6 +99,8 @@ private:
     int parseMcs(std::istream& in, const std::string& name);
     bool programChunk(uint32_t address, uint32_t length);
     bool waitBudget(uint32_t mask, bool printOccupancy, const char* failMsg);
+    bool abortTransfer(bool bInhibit);
+    bool drainRxFifo(uint8_t* recvBuf, uint32_t& received, uint32_t sent, uint32_t& status);
     // True when address lies on the identified flash; else prints why.
     bool addressFits(uint64_t address) const;
     // True when every block, moved up by shift, lies on the identified flash;

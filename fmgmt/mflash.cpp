@@ -10,16 +10,14 @@
 #include "pcie_bar.h"
 #include "timer_slack.h"
 
-mflash::mflash(const char* device) : mType(SPI), mMgmtMap(nullptr), mFd(-1)
-{
+mflash::mflash(const char* device) : mType(SPI), mMgmtMap(nullptr), mFd(-1) {
     memset(&mSb, 0, sizeof(mSb));
     if (mapDevice(device) != 1) std::cout << "Failed to map pcie device." << std::endl;
     mType = SPI;
     mXspi.reset(new flash_spi(mRegs.get()));
 }
 
-mflash::~mflash()
-{
+mflash::~mflash() {
     if (mXspi) {
         std::cout << "flash_spi delete" << std::endl;
         mXspi.reset();
@@ -33,11 +31,9 @@ mflash::~mflash()
     if (mFd >= 0) close(mFd);
 }
 
-int mflash::mapDevice(const char* device)
-{
+int mflash::mapDevice(const char* device) {
     mMgmtMap = pcieMapResource0(device, mFd, mSb);
-    if (mMgmtMap != nullptr &&
-        static_cast<uint64_t>(mSb.st_size) < FLASH_SPI_BAR_OFFSET + FLASH_SPI_REG_SPAN) {
+    if (mMgmtMap != nullptr && static_cast<uint64_t>(mSb.st_size) < FLASH_SPI_BAR_OFFSET + FLASH_SPI_REG_SPAN) {
         std::cout << "ERROR: BAR 0 of " << device << " has " << std::dec << mSb.st_size
                   << " bytes, too small for the flash controller at 0x40000" << std::endl;
         munmap(mMgmtMap, static_cast<size_t>(mSb.st_size));
@@ -51,8 +47,7 @@ int mflash::mapDevice(const char* device)
     return 1;
 }
 
-int mflash::upgradeFirmware(const std::string& file)
-{
+int mflash::upgradeFirmware(const std::string& file) {
     if (mType != SPI) {
         std::cout << "ERROR: Invalid programming type." << std::endl;
         return -1;
@@ -61,8 +56,7 @@ int mflash::upgradeFirmware(const std::string& file)
     return mXspi->xclUpgradeFirmwareXSpi(file, 0);
 }
 
-int mflash::flashRead(unsigned, uint32_t address, void* buffer, size_t length)
-{
+int mflash::flashRead(unsigned, uint32_t address, void* buffer, size_t length) {
     if (mRegs == nullptr || buffer == nullptr || reinterpret_cast<uintptr_t>(buffer) % 4 != 0 || length % 4 != 0)
         return -1;
     uint32_t* out = static_cast<uint32_t*>(buffer);
@@ -71,8 +65,7 @@ int mflash::flashRead(unsigned, uint32_t address, void* buffer, size_t length)
     return 0;
 }
 
-int mflash::flashWrite(unsigned, uint32_t address, const void* buffer, size_t length)
-{
+int mflash::flashWrite(unsigned, uint32_t address, const void* buffer, size_t length) {
     if (mRegs == nullptr || buffer == nullptr || reinterpret_cast<uintptr_t>(buffer) % 4 != 0 || length % 4 != 0)
         return -1;
     const uint32_t* in = static_cast<const uint32_t*>(buffer);
@@ -81,8 +74,7 @@ int mflash::flashWrite(unsigned, uint32_t address, const void* buffer, size_t le
     return 0;
 }
 
-int flash_cmd_qx(const char* device, const char* mcsFile)
-{
+int flash_cmd_qx(const char* device, const char* mcsFile) {
     T_Arguments_Flash args;
     args.devIdx = device ? device : "";
     args.file1 = mcsFile ? mcsFile : "";

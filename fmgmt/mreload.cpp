@@ -9,26 +9,20 @@
 #include "flash_qx.h"
 #include "pcie_bar.h"
 
-mreload::mreload(const char* device) : mMgmtMap(nullptr), mFd(-1), mRegs(nullptr)
-{
+mreload::mreload(const char* device) : mMgmtMap(nullptr), mFd(-1), mRegs(nullptr) {
     memset(&mSb, 0, sizeof(mSb));
     if (mapDevice(device) != 1) std::cout << "Failed to map pcie device." << std::endl;
 }
 
-mreload::mreload(IRegAccess* regs) : mMgmtMap(nullptr), mFd(-1), mRegs(regs)
-{
-    memset(&mSb, 0, sizeof(mSb));
-}
+mreload::mreload(IRegAccess* regs) : mMgmtMap(nullptr), mFd(-1), mRegs(regs) { memset(&mSb, 0, sizeof(mSb)); }
 
-mreload::~mreload()
-{
+mreload::~mreload() {
     mOwnRegs.reset();
     if (mMgmtMap != nullptr) munmap(mMgmtMap, static_cast<size_t>(mSb.st_size));
     if (mFd >= 0) close(mFd);
 }
 
-int mreload::mapDevice(const char* device)
-{
+int mreload::mapDevice(const char* device) {
     // Bus mastering is left as it is: only the BAR is needed here.
     mMgmtMap = pcieMapResource0(device, mFd, mSb);
     if (mMgmtMap == nullptr) return 0;
@@ -37,13 +31,11 @@ int mreload::mapDevice(const char* device)
     return 1;
 }
 
-bool mreload::regWrite(unsigned, uint32_t offset, uint32_t value)
-{
+bool mreload::regWrite(unsigned, uint32_t offset, uint32_t value) {
     return mRegs != nullptr && mRegs->write32(offset, value);
 }
 
-int mreload::reloadFPGA(unsigned delay, bool, bool withTrigger)
-{
+int mreload::reloadFPGA(unsigned delay, bool, bool withTrigger) {
     if (delay < 3) delay = 3;
     // The delay field is 16 bits wide; a longer delay is kept as the longest.
     if (delay > 0xFFFF) delay = 0xFFFF;
@@ -65,8 +57,7 @@ int mreload::reloadFPGA(unsigned delay, bool, bool withTrigger)
     return 0;
 }
 
-int flash_reload_qx(const char* device, int delay)
-{
+int flash_reload_qx(const char* device, int delay) {
     std::cout << "Board Reload Utility." << std::endl;
     T_Arguments_Reload args;
     args.devIdx = device ? device : "";

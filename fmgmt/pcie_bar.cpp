@@ -18,8 +18,7 @@ extern "C" {
 
 namespace {
 
-bool safeDeviceName(const char* device)
-{
+bool safeDeviceName(const char* device) {
     if (device == nullptr || device[0] == '\0') return false;
     size_t n = strnlen(device, 256);
     if (n >= 256) return false;
@@ -32,8 +31,7 @@ bool safeDeviceName(const char* device)
 // enable_pci_master, which then fails cleanly.
 thread_local jmp_buf* t_pPciJump = nullptr;
 
-__attribute__((noreturn)) void pciFatal(char* msg, ...)
-{
+__attribute__((noreturn)) void pciFatal(char* msg, ...) {
     va_list ap;
     va_start(ap, msg);
     fputs("pcilib: ", stderr);
@@ -46,8 +44,7 @@ __attribute__((noreturn)) void pciFatal(char* msg, ...)
 
 }  // namespace
 
-void* pcieMapResource0(const char* device, int& fd, struct stat& sb)
-{
+void* pcieMapResource0(const char* device, int& fd, struct stat& sb) {
     std::cout << "mgmtDevice Name " << (device ? device : "") << std::endl;
     fd = -1;
     memset(&sb, 0, sizeof(sb));
@@ -80,8 +77,7 @@ void* pcieMapResource0(const char* device, int& fd, struct stat& sb)
     return map;
 }
 
-int enable_pci_master(const char* device)
-{
+int enable_pci_master(const char* device) {
     jmp_buf jump;
     struct pci_access* volatile acc = nullptr;
     struct pci_dev* volatile dev = nullptr;

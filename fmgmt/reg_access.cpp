@@ -4,15 +4,11 @@
 #include <iostream>
 
 CBarRegAccess::CBarRegAccess(volatile void* barBase, size_t barLength, size_t windowOffset)
-    : m_pBase(static_cast<volatile uint8_t*>(barBase)), m_ulBarLen(barLength), m_ulWindow(windowOffset)
-{
-}
+    : m_pBase(static_cast<volatile uint8_t*>(barBase)), m_ulBarLen(barLength), m_ulWindow(windowOffset) {}
 
-bool CBarRegAccess::check(uint32_t offset, const char* what) const
-{
+bool CBarRegAccess::check(uint32_t offset, const char* what) const {
     size_t pos = m_ulWindow + offset;
-    bool ok = m_pBase != nullptr && (pos % 4) == 0 && pos >= m_ulWindow && m_ulBarLen >= 4 &&
-              pos <= m_ulBarLen - 4;
+    bool ok = m_pBase != nullptr && (pos % 4) == 0 && pos >= m_ulWindow && m_ulBarLen >= 4 && pos <= m_ulBarLen - 4;
     if (!ok) {
         std::ios::fmtflags f = std::cout.flags();
         std::cout << "ERROR: register " << what << " at BAR 0 offset 0x" << std::hex << pos
@@ -22,15 +18,13 @@ bool CBarRegAccess::check(uint32_t offset, const char* what) const
     return ok;
 }
 
-bool CBarRegAccess::read32(uint32_t offset, uint32_t& value)
-{
+bool CBarRegAccess::read32(uint32_t offset, uint32_t& value) {
     if (!check(offset, "read")) return false;
     value = *reinterpret_cast<volatile uint32_t*>(m_pBase + m_ulWindow + offset);
     return true;
 }
 
-bool CBarRegAccess::write32(uint32_t offset, uint32_t value)
-{
+bool CBarRegAccess::write32(uint32_t offset, uint32_t value) {
     if (!check(offset, "write")) return false;
     *reinterpret_cast<volatile uint32_t*>(m_pBase + m_ulWindow + offset) = value;
     return true;

@@ -21,15 +21,13 @@ namespace fmgmt {
 
 class ScopedTimerSlack {
 public:
-    explicit ScopedTimerSlack(unsigned long slackNs = 1)
-    {
+    explicit ScopedTimerSlack(unsigned long slackNs = 1) {
         int old = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
         if (old < 0) return;
         m_old = static_cast<unsigned long>(old);
         m_ok = prctl(PR_SET_TIMERSLACK, slackNs, 0, 0, 0) == 0;
     }
-    ~ScopedTimerSlack()
-    {
+    ~ScopedTimerSlack() {
         if (m_ok) prctl(PR_SET_TIMERSLACK, m_old, 0, 0, 0);
     }
     ScopedTimerSlack(const ScopedTimerSlack&) = delete;

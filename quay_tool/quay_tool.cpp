@@ -120,8 +120,9 @@ int quay_tool_mip2mac(char* lpIp) {
         puts("Error Ip: Please check like 10.10.10.10");
         return 0;
     }
-    printf("\n%s -> %02X:%02X:%02X:%02X:%02X:%02X\n\n", lpIp, 0x01, 0x00, 0x5E, b[1] & 0x7F, b[2],
-           b[3]);
+    uint8_t mac[6];
+    Uti_McastIpToMac(b, mac);
+    printf("\n%s -> %02X:%02X:%02X:%02X:%02X:%02X\n\n", lpIp, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     return 0;
 }
 
@@ -215,9 +216,7 @@ int quay_tool_debug(int argc, char** argv) {
         quay_print_debug();
         uint64_t ulDate = 0;
         lpService->GetRegBitsWithAddr(g_fpgaDateTrueAddr, ulDate, 0, 48);
-        TOOL_LOGI("compile date: 20%02d.%02d.%02d.%02d:%02d\n", (int)((ulDate >> 25) & 0x3F),
-                  (int)((ulDate >> 21) & 0xF), (int)((ulDate >> 16) & 0x1F),
-                  (int)((ulDate >> 6) & 0x1F), (int)(ulDate & 0x3F));
+        TOOL_LOGI("compile date: %s\n", Uti_FormatCardDate(ulDate, '.').c_str());
         return 0;
     }
     if (strcmp(argv[2], "read") == 0 && argc == 5) {

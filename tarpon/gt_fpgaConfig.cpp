@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "common.h"
 #include "drvEnyx.h"
 #include "drvXdma.h"
 #include "drvXdmaPio.h"
@@ -12,32 +13,144 @@
 #include "gt_result.h"
 #include "xmlHelper.h"
 
-uint32_t g_fpgaVerAddr = 6;
-uint32_t g_fpgaHwVerAddr = 8;
-uint32_t g_fpgaFunAddr = 10;
-uint32_t g_fpgaDateAddr = 0;
-uint32_t g_fpgaDateTrueAddr = 32;
-uint32_t g_fpgaCurDataAddr = 19;
-uint32_t g_fpgaResetAddr = 0;
-uint32_t g_fpgaTcpSrcIpAddr = 0;
-uint32_t g_fpgaTcpDstIpAddr = 0;
-FPGA_FIRM_VERSION_e g_eFirmVersion = FPGA_SZ_UDP_MDGW_BF;
+namespace {
+
+// The addresses and firmware facts before bring-up changes them.
+constexpr struct {
+    uint32_t ver = 6, hwVer = 8, fun = 10, date = 0, dateTrue = 32, curData = 19, reset = 0, tcpSrc = 0, tcpDst = 0;
+    FPGA_FIRM_VERSION_e firm = FPGA_SZ_UDP_MDGW_BF;
+} kBefore{};
+
+// The version readout of an Enyx card.
+constexpr uint32_t kEnyxVerAddr = 28, kEnyxHwVerAddr = 27, kEnyxFunAddr = 27;
+
+constexpr uint32_t K = FPGA_ADDR_KEEP;
+
+// The new (32-bit) version layout: the part name is built from the value,
+// with no fallback, and the family stays as it was.
+constexpr FpgaFamily_t kNewLayout = {0, FPGA_SZ_UDP_MDGW_BF, nullptr, 21, K, K, 0, 32, K, K, nullptr, nullptr};
+
+// One field of the new version layout, in the order the part name is built:
+// the values 1 to 4 give a piece of the part name and of the description.
+struct VersionField_t {
+    uint32_t uiShift;
+    const char* lpPart[4];
+    const char* lpDesc[4];
+};
+const VersionField_t kVersionFields[] = {
+    {28, {"sz_", "sh_", nullptr, nullptr}, {"ShenZhen Mdgw. ", "ShangHai Mdgw.", nullptr, nullptr}},
+    {24,
+     {"tcp_", "udp_", "bftcp_", "bfudp_"},
+     {"Behind Mdgw TCP. ", "Behind Mdgw MULTICAST. ", "BF Mdgw TCP. ", "BF Mdgw MULTICAST. "}},
+    {20, {"l1_", "l2_", "l1l2_", "t2s_"}, {"L1 ", "L2 ", "L1+L2 ", "t2s "}},
+    {16, {"net", "local", nullptr, nullptr}, {"Network version. ", "Local version. ", nullptr, nullptr}},
+};
+
+void SetAddr(uint32_t& uiAddr, uint32_t uiValue) {
+    if (uiValue != FPGA_ADDR_KEEP) uiAddr = uiValue;
+}
+
+void ApplyFamilyAddrs(const FpgaFamily_t& f) {
+    SetAddr(g_fpgaResetAddr, f.uiResetAddr);
+    SetAddr(g_fpgaTcpSrcIpAddr, f.uiTcpSrcIpAddr);
+    SetAddr(g_fpgaTcpDstIpAddr, f.uiTcpDstIpAddr);
+    SetAddr(g_fpgaDateAddr, f.uiDateAddr);
+    SetAddr(g_fpgaDateTrueAddr, f.uiDateTrueAddr);
+    SetAddr(g_fpgaHwVerAddr, f.uiHwVerAddr);
+    SetAddr(g_fpgaCurDataAddr, f.uiCurDataAddr);
+}
+
+// Creates and opens a PCIe register driver, logging as bring-up does:
+// 0 with lpDrv set, GT_ERR_CREATE without memory, -1 when it does not open.
+template <class DRV>
+int OpenPcieDrv(void* lpParam, const char* lpWhat, IDrv*& lpDrv) {
+    DRV* drv = new (std::nothrow) DRV();
+    if (!drv) {
+        GT_LOGW(GT_TAG_FPGA, "lack of memory!");
+        return GT_ERR_CREATE;
+    }
+    int ret = drv->Init(lpParam);
+    if (ret != 0) {
+        GT_LOGW(GT_TAG_FPGA, "Init %s failed! ret:%d", lpWhat, ret);
+        delete drv;
+        return -1;
+    }
+    GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
+    lpDrv = drv;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t g_fpgaVerAddr = kBefore.ver;
+uint32_t g_fpgaHwVerAddr = kBefore.hwVer;
+uint32_t g_fpgaFunAddr = kBefore.fun;
+uint32_t g_fpgaDateAddr = kBefore.date;
+uint32_t g_fpgaDateTrueAddr = kBefore.dateTrue;
+uint32_t g_fpgaCurDataAddr = kBefore.curData;
+uint32_t g_fpgaResetAddr = kBefore.reset;
+uint32_t g_fpgaTcpSrcIpAddr = kBefore.tcpSrc;
+uint32_t g_fpgaTcpDstIpAddr = kBefore.tcpDst;
+FPGA_FIRM_VERSION_e g_eFirmVersion = kBefore.firm;
 bool g_bIsNewFpgaverRule = false;
 
 IDrv* g_lpDrv = nullptr;
 
+// code, family, report name, reset, TCP source, TCP destination, date, date
+// of the readouts, hardware version, current date, part, fallback part.
+const FpgaFamily_t g_tBuiltInFpgaFamilies[] = {
+    {1, FPGA_SZ_TCP_NET, "SZ_TCP_NET", 256, 8240, 8224, 0, 32, K, K, "sz_tcp_net_x", "sz_tcp_net"},
+    {2, FPGA_SZ_MCAST_LOCAL, "SZ_MCAST_NET", 21, 8240, 8224, 29, 29, 26, 19, "sz_udp_all_e", "sz_udp_net"},
+    {3, FPGA_SZ_MCAST_LOCAL, "SZ_MCAST_LOCAL", 21, 8240, 8224, 29, 29, 26, 19, "sz_udp_all_e", "sz_udp_net"},
+    {4, FPGA_SH_TCP_NET, "SH_TCP_NET", 4096, 4116, 4120, 29, 29, K, K, "sh_tcp_net_pio", nullptr},
+    {5, FPGA_SZ_UDP_MDGW_BF, "SZ_UDP_MDGW_BF", 21, 8240, 8224, 29, 29, 26, K, "sz_bfmdgw_e", nullptr},
+    {8, FPGA_SZ_TCP_NET_POC, "SZ_TCP_NET_P", 21, 8240, 8224, 0, 32, K, K, "sz_tcp_net_e_p", "sz_tcp_net_p"},
+    {9, FPGA_SZ_MCAST_NET_POC, "SZ_MCAST_NET_P", K, K, K, K, K, K, K, "sz_udp_net_p", nullptr},
+    {10, FPGA_SZ_MCAST_LOCAL_POC, "SZ_MCAST_LOCAL_P", K, K, K, K, K, K, K, nullptr, nullptr},
+    {12, FPGA_SH_TCP_LOCAL_ENYX, "SH_TCP_LOCAL_E", 21, K, K, 29, 29, 26, K, "sh_tcp_all_e", "sh_tcp_local"},
+};
+const size_t g_nBuiltInFpgaFamilies = sizeof(g_tBuiltInFpgaFamilies) / sizeof(g_tBuiltInFpgaFamilies[0]);
+
+const FpgaFamily_t* g_lpFpgaFamilies = g_tBuiltInFpgaFamilies;
+size_t g_nFpgaFamilies = g_nBuiltInFpgaFamilies;
+
+const FpgaFamily_t* FindFpgaFamily(uint32_t uiCode) {
+    for (size_t i = 0; i < g_nFpgaFamilies; i++)
+        if (g_lpFpgaFamilies[i].uiCode == uiCode) return &g_lpFpgaFamilies[i];
+    return nullptr;
+}
+
 void ResetFpgaRunningInfoDefaults() {
-    g_fpgaVerAddr = 6;
-    g_fpgaHwVerAddr = 8;
-    g_fpgaFunAddr = 10;
-    g_fpgaDateAddr = 0;
-    g_fpgaDateTrueAddr = 32;
-    g_fpgaCurDataAddr = 19;
-    g_fpgaResetAddr = 0;
-    g_fpgaTcpSrcIpAddr = 0;
-    g_fpgaTcpDstIpAddr = 0;
-    g_eFirmVersion = FPGA_SZ_UDP_MDGW_BF;
+    g_fpgaVerAddr = kBefore.ver;
+    g_fpgaHwVerAddr = kBefore.hwVer;
+    g_fpgaFunAddr = kBefore.fun;
+    g_fpgaDateAddr = kBefore.date;
+    g_fpgaDateTrueAddr = kBefore.dateTrue;
+    g_fpgaCurDataAddr = kBefore.curData;
+    g_fpgaResetAddr = kBefore.reset;
+    g_fpgaTcpSrcIpAddr = kBefore.tcpSrc;
+    g_fpgaTcpDstIpAddr = kBefore.tcpDst;
+    g_eFirmVersion = kBefore.firm;
     g_bIsNewFpgaverRule = false;
+}
+
+int OpenEnyxRegDrv(const GT_CONFIG_DEVICE_INFO_t& tDev, IDrv*& lpDrv) {
+    lpDrv = nullptr;
+    CDrvEnyxReg* drv = new (std::nothrow) CDrvEnyxReg();
+    if (!drv) return GT_ERR_CREATE;
+    DrvRegInfo_t info;
+    info.nBusId = tDev.nBusId;
+    info.nCoreId = tDev.nCoreId;
+    int ret = drv->Init(&info);
+    if (ret != 0) {
+        delete drv;
+        return ret;
+    }
+    g_fpgaVerAddr = kEnyxVerAddr;
+    g_fpgaHwVerAddr = kEnyxHwVerAddr;
+    g_fpgaFunAddr = kEnyxFunAddr;
+    lpDrv = drv;
+    return 0;
 }
 
 int FpgaDeviceinit(CGtFpgaService* lpService) {
@@ -67,51 +180,24 @@ int FpgaDeviceinit(CGtFpgaService* lpService) {
 
     IDrv* lpDrv = nullptr;
     switch (g_tDevInfo.eDrvType) {
-        case GT_DRV_TYPE_ENYX: {
-            CDrvEnyxReg* drv = new (std::nothrow) CDrvEnyxReg();
-            if (!drv) {
+        case GT_DRV_TYPE_ENYX:
+            ret = OpenEnyxRegDrv(g_tDevInfo, lpDrv);
+            if (ret == GT_ERR_CREATE) {
                 GT_LOGW(GT_TAG_FPGA, "lack of memory!");
                 return GT_ERR_CREATE;
             }
-            DrvRegInfo_t info;
-            info.nBusId = g_tDevInfo.nBusId;
-            info.nCoreId = g_tDevInfo.nCoreId;
-            ret = drv->Init(&info);
             if (ret != 0) {
                 GT_LOGW(GT_TAG_FPGA, "Init New drive failed! ret:%d", ret);
-                delete drv;
                 return -1;
             }
-            g_fpgaVerAddr = 28;
-            g_fpgaHwVerAddr = 27;
-            g_fpgaFunAddr = 27;
             GT_LOGI(GT_TAG_FPGA, "Inited HPF!");
-            lpDrv = drv;
             break;
-        }
-        case GT_DRV_TYPE_PIO: {
-            CDrvXdmaPio* drv = new (std::nothrow) CDrvXdmaPio();
-            if (!drv) {
-                GT_LOGW(GT_TAG_FPGA, "lack of memory!");
-                return GT_ERR_CREATE;
-            }
-            ret = drv->Init((void*)g_tDevInfo.strDevicePathWrite.c_str());
-            if (ret != 0) {
-                GT_LOGW(GT_TAG_FPGA, "Init PIO DMA failed! ret:%d", ret);
-                delete drv;
-                return -1;
-            }
-            GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
-            lpDrv = drv;
+        case GT_DRV_TYPE_PIO:
+            ret = OpenPcieDrv<CDrvXdmaPio>((void*)g_tDevInfo.strDevicePathWrite.c_str(), "PIO DMA", lpDrv);
+            if (ret != 0) return ret;
             break;
-        }
         case GT_DRV_TYPE_XDMA:
         default: {
-            CDrvXdma* drv = new (std::nothrow) CDrvXdma();
-            if (!drv) {
-                GT_LOGW(GT_TAG_FPGA, "lack of memory!");
-                return GT_ERR_CREATE;
-            }
             XDMA_PARAM_t param;
             param.lpStrWriteDev =
                 g_tDevInfo.strDevicePathWrite.empty() ? nullptr : g_tDevInfo.strDevicePathWrite.c_str();
@@ -119,14 +205,8 @@ int FpgaDeviceinit(CGtFpgaService* lpService) {
             param.nPageSizeWrite = 32768;
             param.nPageSizeRead = 32768;
             param.nPcieMode = 0;
-            ret = drv->Init(&param);
-            if (ret != 0) {
-                GT_LOGW(GT_TAG_FPGA, "Init XDMA failed! ret:%d", ret);
-                delete drv;
-                return -1;
-            }
-            GT_LOGI(GT_TAG_FPGA, "Inited XDMA!");
-            lpDrv = drv;
+            ret = OpenPcieDrv<CDrvXdma>(&param, "XDMA", lpDrv);
+            if (ret != 0) return ret;
             break;
         }
     }
@@ -155,29 +235,11 @@ int GetFpgaVer(uint32_t uiValue, uint32_t& uiCode, std::string& strSection) {
 
     std::string part;
     std::string desc;
-    switch ((uiValue >> 28) & 0xF) {
-        case 1: part += "sz_"; desc += "ShenZhen Mdgw. "; break;
-        case 2: part += "sh_"; desc += "ShangHai Mdgw."; break;
-        default: break;
-    }
-    switch ((uiValue >> 24) & 0xF) {
-        case 1: part += "tcp_"; desc += "Behind Mdgw TCP. "; break;
-        case 2: part += "udp_"; desc += "Behind Mdgw MULTICAST. "; break;
-        case 3: part += "bftcp_"; desc += "BF Mdgw TCP. "; break;
-        case 4: part += "bfudp_"; desc += "BF Mdgw MULTICAST. "; break;
-        default: break;
-    }
-    switch ((uiValue >> 20) & 0xF) {
-        case 1: part += "l1_"; desc += "L1 "; break;
-        case 2: part += "l2_"; desc += "L2 "; break;
-        case 3: part += "l1l2_"; desc += "L1+L2 "; break;
-        case 4: part += "t2s_"; desc += "t2s "; break;
-        default: break;
-    }
-    switch ((uiValue >> 16) & 0xF) {
-        case 1: part += "net"; desc += "Network version. "; break;
-        case 2: part += "local"; desc += "Local version. "; break;
-        default: break;
+    for (const VersionField_t& f : kVersionFields) {
+        const uint32_t v = (uiValue >> f.uiShift) & 0xF;
+        if (v < 1 || v > 4 || !f.lpPart[v - 1]) continue;
+        part += f.lpPart[v - 1];
+        desc += f.lpDesc[v - 1];
     }
     char ver[64];
     snprintf(ver, sizeof(ver), "Firmware version: %d.%02d ", (int)((uiValue >> 8) & 0xF), (int)(uiValue & 0xFF));
@@ -202,84 +264,19 @@ int SetFpgaRunningInfo(CGtFpgaService* lpService) {
     std::string strPart;
     GetFpgaVer(uiVer, uiCode, strPart);
 
-    std::string strFallback;
-    if (uiVer > 0xFFFF) {
-        g_fpgaResetAddr = 21;
-        g_fpgaDateAddr = 0;
-        g_fpgaDateTrueAddr = 32;
-    } else {
+    const FpgaFamily_t* lpFamily = &kNewLayout;
+    if (uiVer <= 0xFFFF) {
         g_bIsNewFpgaverRule = false;
-        switch (uiCode) {
-            case 1:
-                g_eFirmVersion = FPGA_SZ_TCP_NET;
-                g_fpgaResetAddr = 256;
-                g_fpgaTcpSrcIpAddr = 8240;
-                g_fpgaTcpDstIpAddr = 8224;
-                g_fpgaDateAddr = 0;
-                g_fpgaDateTrueAddr = 32;
-                strPart = "sz_tcp_net_x";
-                strFallback = "sz_tcp_net";
-                break;
-            case 2:
-            case 3:
-                g_eFirmVersion = FPGA_SZ_MCAST_LOCAL;
-                g_fpgaResetAddr = 21;
-                g_fpgaTcpSrcIpAddr = 8240;
-                g_fpgaTcpDstIpAddr = 8224;
-                g_fpgaDateAddr = 29;
-                g_fpgaDateTrueAddr = 29;
-                g_fpgaHwVerAddr = 26;
-                g_fpgaCurDataAddr = 19;
-                strPart = "sz_udp_all_e";
-                strFallback = "sz_udp_net";
-                break;
-            case 4:
-                g_eFirmVersion = FPGA_SH_TCP_NET;
-                g_fpgaResetAddr = 4096;
-                g_fpgaTcpSrcIpAddr = 4116;
-                g_fpgaTcpDstIpAddr = 4120;
-                g_fpgaDateAddr = 29;
-                g_fpgaDateTrueAddr = 29;
-                strPart = "sh_tcp_net_pio";
-                break;
-            case 5:
-                g_eFirmVersion = FPGA_SZ_UDP_MDGW_BF;
-                g_fpgaResetAddr = 21;
-                g_fpgaTcpSrcIpAddr = 8240;
-                g_fpgaTcpDstIpAddr = 8224;
-                g_fpgaDateAddr = 29;
-                g_fpgaDateTrueAddr = 29;
-                g_fpgaHwVerAddr = 26;
-                strPart = "sz_bfmdgw_e";
-                break;
-            case 8:
-                g_eFirmVersion = FPGA_SZ_TCP_NET_POC;
-                g_fpgaResetAddr = 21;
-                g_fpgaTcpSrcIpAddr = 8240;
-                g_fpgaTcpDstIpAddr = 8224;
-                g_fpgaDateAddr = 0;
-                g_fpgaDateTrueAddr = 32;
-                strPart = "sz_tcp_net_e_p";
-                strFallback = "sz_tcp_net_p";
-                break;
-            case 9:
-                g_eFirmVersion = FPGA_SZ_MCAST_NET_POC;
-                strPart = "sz_udp_net_p";
-                break;
-            case 12:
-                g_eFirmVersion = FPGA_SH_TCP_LOCAL_ENYX;
-                g_fpgaResetAddr = 21;
-                g_fpgaDateAddr = 29;
-                g_fpgaDateTrueAddr = 29;
-                g_fpgaHwVerAddr = 26;
-                strPart = "sh_tcp_all_e";
-                strFallback = "sh_tcp_local";
-                break;
-            default:
-                GT_LOGI(GT_TAG_FPGA, "Unknow FPGA version 0x%x\n", uiVer);
-                return GT_ERR_UNKNOWN_HW;
+        lpFamily = FindFpgaFamily(uiCode);
+        if (!lpFamily || !lpFamily->lpPart) {
+            GT_LOGI(GT_TAG_FPGA, "Unknow FPGA version 0x%x\n", uiVer);
+            return GT_ERR_UNKNOWN_HW;
         }
+        g_eFirmVersion = lpFamily->eFirm;
+        strPart = lpFamily->lpPart;
     }
+    ApplyFamilyAddrs(*lpFamily);
+    const std::string strFallback = lpFamily->lpFallback ? lpFamily->lpFallback : "";
 
     CXmlHelper* lpXml = new (std::nothrow) CXmlHelper();
     if (!lpXml) {
@@ -323,44 +320,29 @@ int ShowHwDeviceInfo(CGtFpgaService* lpService) {
         return GT_ERR_UNKNOWN_HW;
     }
 
+    static const char* const kBoards[] = {"X U200", "X U280", "X U50"};
     const uint32_t vendor = (usHw >> 12) & 0xF;
     const uint32_t board = (usHw >> 8) & 0xF;
     const uint32_t rev = usHw & 0xFF;
     if (vendor == 1) {
-        switch (board) {
-            case 1: GT_LOGI(GT_TAG_FPGA, "X U200 with version %02x", rev); break;
-            case 2: GT_LOGI(GT_TAG_FPGA, "X U280 with version %02x", rev); break;
-            case 3: GT_LOGI(GT_TAG_FPGA, "X U50 with version %02x", rev); break;
-            default: break;
-        }
+        if (board >= 1 && board <= 3) GT_LOGI(GT_TAG_FPGA, "%s with version %02x", kBoards[board - 1], rev);
     } else if (vendor != 2) {
         GT_LOGI(GT_TAG_FPGA, "Unknow HW, value:0x%x", vendor);
         return GT_ERR_UNKNOWN_HW;
     }
 
     const uint32_t code = (usVer >> 12) & 0xF;
-    const uint32_t ver = usVer & 0xFFF;
-    switch (code) {
-        case 1: GT_LOGI(GT_TAG_FPGA, "SZ_TCP_NET with version %03x", ver); break;
-        case 2: GT_LOGI(GT_TAG_FPGA, "SZ_MCAST_NET with version %03x", ver); break;
-        case 3: GT_LOGI(GT_TAG_FPGA, "SZ_MCAST_LOCAL with version %03x", ver); break;
-        case 4: GT_LOGI(GT_TAG_FPGA, "SH_TCP_NET with version %03x", ver); break;
-        case 5: GT_LOGI(GT_TAG_FPGA, "SZ_UDP_MDGW_BF with version %03x", ver); break;
-        case 8: GT_LOGI(GT_TAG_FPGA, "SZ_TCP_NET_P with version %03x", ver); break;
-        case 9: GT_LOGI(GT_TAG_FPGA, "SZ_MCAST_NET_P with version %03x", ver); break;
-        case 10: GT_LOGI(GT_TAG_FPGA, "SZ_MCAST_LOCAL_P with version %03x", ver); break;
-        case 12: GT_LOGI(GT_TAG_FPGA, "SH_TCP_LOCAL_E with version %03x", ver); break;
-        default:
-            GT_LOGI(GT_TAG_FPGA, "Unknow FPGA version, 0x%x", code);
-            return GT_ERR_UNKNOWN_HW;
+    const FpgaFamily_t* lpFamily = FindFpgaFamily(code);
+    if (!lpFamily) {
+        GT_LOGI(GT_TAG_FPGA, "Unknow FPGA version, 0x%x", code);
+        return GT_ERR_UNKNOWN_HW;
     }
+    GT_LOGI(GT_TAG_FPGA, "%s with version %03x", lpFamily->lpReportName, usVer & 0xFFF);
 
     if (ucFun & 0x1) GT_LOGI(GT_TAG_FPGA, "Support L1 ");
     if (ucFun & 0x2) GT_LOGI(GT_TAG_FPGA, "Support L2 ");
 
-    const uint32_t d = (uint32_t)(ulDate & 0x7FFFFFFF);
-    GT_LOGI(GT_TAG_FPGA, "version date: 20%02d.%02d.%02d.%02d:%02d\n", (int)((d >> 25) & 0x3F), (int)((d >> 21) & 0xF),
-            (int)((d >> 16) & 0x1F), (int)((d >> 6) & 0x1F), (int)(d & 0x3F));
+    GT_LOGI(GT_TAG_FPGA, "version date: %s\n", Uti_FormatCardDate(ulDate & 0x7FFFFFFF, '.').c_str());
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common.h"
 #include "gt_fpgaConfig.h"
 #include "gt_logger.h"
 #include "nc_hash.h"
@@ -63,6 +64,198 @@ struct LineBuf {
 
 const size_t kLineSize = 16384;
 
+// One register read for a readout: its line, and the value and text the
+// monitor maps keep. bShown false: the register gives no line and the maps
+// stay as they are.
+struct ParamReading {
+    LineBuf out;
+    uint64_t ulKept = 0;
+    std::string strKept;
+    bool bShown = true;
+    ParamReading(char* lpBuf, size_t size) : out(lpBuf, size) {}
+};
+
+// The 64-bit line of "int" width 64, "time" and "time_yyyymmdd".
+void AddWideLine(LineBuf& out, const char* lpName, long off, uint64_t v, bool bDetailed) {
+    if (bDetailed)
+        out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %-10ld\n", lpName, off, (unsigned long)v, (long)v);
+    else
+        out.Add("%30s: %-10ld\n", lpName, (long)v);
+}
+
+// An "int" register of width 8, 16 or 32 at bit offset 0.
+int ReadNarrowInt(IDrv& drv, const RegDes_t& reg, uint32_t& v) {
+    if (reg.bitWidth == 8) {
+        uint8_t b = 0;
+        int ret = drv.ReadInt8(reg.byteOffset, b);
+        v = b;
+        return ret;
+    }
+    if (reg.bitWidth == 16) {
+        uint16_t w = 0;
+        int ret = drv.ReadInt16(reg.byteOffset, w);
+        v = w;
+        return ret;
+    }
+    return drv.ReadInt32(reg.byteOffset, v);
+}
+
+// The plain line of a 32-bit "int": the two session-loss counters also show
+// their increase since the last reading, which then becomes uiLast.
+void AddPlainNarrowLine(LineBuf& out, const std::string& strName, uint32_t v, uint32_t uiWidth, uint32_t& uiIncr0,
+                        uint32_t& uiIncr1) {
+    const bool path0 = strName == "session_lost_num_path0";
+    if (uiWidth != 32 || !(path0 || strName == "session_lost_num_path1")) {
+        out.Add("%30s: %-10d\n", strName.c_str(), (int)v);
+        return;
+    }
+    uint32_t& last = path0 ? uiIncr0 : uiIncr1;
+    const uint32_t incr = v - last;
+    last = v;
+    out.Add("%30s: %-10d\n%30s: %-10d\n", strName.c_str(), (int)v,
+            path0 ? "session_lost_num_path0_incr" : "session_lost_num_path1_incr", (int)incr);
+}
+
+int ReadIntParam(IDrv& drv, const CfgDes_t* lpDes, bool bDetailed, uint32_t& uiIncr0, uint32_t& uiIncr1,
+                 ParamReading& r) {
+    const RegDes_t& reg = lpDes->tRegDes;
+    const char* name = lpDes->name.c_str();
+    const long off = (long)reg.byteOffset;
+    int ret = 0;
+    if (reg.bitOffset == 0 && (reg.bitWidth == 8 || reg.bitWidth == 16 || reg.bitWidth == 32)) {
+        uint32_t v = 0;
+        if ((ret = ReadNarrowInt(drv, reg, v)) != 0) return ret;
+        r.ulKept = v;
+        if (bDetailed)
+            r.out.Add("%30s: ( 0x%lx ) ( 0x%x ): %-10d\n", name, off, v, (int)v);
+        else
+            AddPlainNarrowLine(r.out, lpDes->name, v, reg.bitWidth, uiIncr0, uiIncr1);
+        return GT_OK;
+    }
+    uint64_t v = 0;
+    if ((ret = drv.ReadInt64(reg.byteOffset, v)) != 0) return ret;
+    if (reg.bitOffset == 0 && reg.bitWidth == 64) {
+        r.ulKept = v;
+        AddWideLine(r.out, name, off, v, bDetailed);
+        return GT_OK;
+    }
+    const uint64_t field = ExtractField(v, reg.bitOffset, reg.bitWidth);
+    r.ulKept = field;
+    if (bDetailed)
+        r.out.Add("%30s: ( 0x%lx ) ( 0x%lx ): Hex: 0x%lx, Dec: %ld\n", name, off, (unsigned long)v,
+                  (unsigned long)field, (long)field);
+    else
+        r.out.Add("%30s: Hex: 0x%lx, Dec: %ld\n", name, (unsigned long)field, (long)field);
+    return GT_OK;
+}
+
+// "mac"/"macDst" (6 bytes) and "ipv4"/"ipDst" (4 bytes), in the order
+// ReadLess128Bytes gives them. A short MAC read fails; a short IPv4 read
+// shows nothing.
+int ReadAddressParam(IDrv& drv, const CfgDes_t* lpDes, bool bDetailed, ParamReading& r) {
+    const bool mac = lpDes->eType == CFGDES_TYPE_mac || lpDes->eType == CFGDES_TYPE_mac_MCAST_DST;
+    const uint64_t len = mac ? 6 : 4;
+    uint8_t b[6] = {0, 0, 0, 0, 0, 0};
+    if (drv.ReadLess128Bytes(lpDes->tRegDes.byteOffset, b, len) != len) {
+        r.bShown = false;
+        return mac ? GT_ERR_UNKNOWN_HW : GT_OK;
+    }
+    char text[32];
+    if (mac)
+        snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+    else
+        snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    r.strKept = text;
+    if (bDetailed)
+        r.out.Add("%30s: ( 0x%lx ) %s\n", lpDes->name.c_str(), (long)lpDes->tRegDes.byteOffset, text);
+    else
+        r.out.Add("%30s: %s\n", lpDes->name.c_str(), text);
+    return GT_OK;
+}
+
+int ReadDateParam(IDrv& drv, const CfgDes_t* lpDes, bool bDetailed, ParamReading& r) {
+    const RegDes_t& reg = lpDes->tRegDes;
+    uint64_t v = 0;
+    int ret = drv.ReadInt64(reg.byteOffset, v);
+    if (ret != 0) return ret;
+    r.ulKept = v;
+    r.strKept = Uti_FormatCardDate(ExtractField(v, reg.bitOffset, reg.bitWidth), ' ');
+    if (bDetailed)
+        r.out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %s\n", lpDes->name.c_str(), (long)reg.byteOffset, (unsigned long)v,
+                  r.strKept.c_str());
+    else
+        r.out.Add("%30s: %s\n", lpDes->name.c_str(), r.strKept.c_str());
+    return GT_OK;
+}
+
+// "mutiInt": as many consecutive 32-bit registers as its default says.
+int ReadMutiIntParam(IDrv& drv, const CfgDes_t* lpDes, ParamReading& r) {
+    const uint64_t n = lpDes->nDefVal > FPGA_MUTI_INT_MAX_REGS ? FPGA_MUTI_INT_MAX_REGS : lpDes->nDefVal;
+    r.out.Add("%30s: ", lpDes->name.c_str());
+    for (uint64_t i = 0; i < n; i++) {
+        uint32_t v = 0;
+        int ret = drv.ReadInt32(lpDes->tRegDes.byteOffset + 4 * i, v);
+        if (ret != 0) return ret;
+        r.out.Add("%u, ", v);
+    }
+    r.out.Add("\n");
+    return GT_OK;
+}
+
+// "time" (64 bits, kept) and "time_yyyymmdd" (32 bits, not kept); a register
+// of another shape is only logged.
+int ReadTimeParam(IDrv& drv, const CfgDes_t* lpDes, bool bDetailed, ParamReading& r) {
+    const RegDes_t& reg = lpDes->tRegDes;
+    const bool day = lpDes->eType == CFGDES_TYPE_TIME_YYYYMMDD;
+    if (reg.bitOffset != 0 || reg.bitWidth != (day ? 32u : 64u)) {
+        GT_LOGW(GT_TAG_SRV, "Unknown bit witdth, width:%u.", reg.bitWidth);
+        r.bShown = false;
+        return GT_OK;
+    }
+    uint64_t v = 0;
+    int ret = 0;
+    if (day) {
+        uint32_t d = 0;
+        ret = drv.ReadInt32(reg.byteOffset, d);
+        v = d;
+    } else {
+        ret = drv.ReadInt64(reg.byteOffset, v);
+        r.ulKept = v;
+    }
+    if (ret != 0) return ret;
+    AddWideLine(r.out, lpDes->name.c_str(), (long)reg.byteOffset, v, bDetailed);
+    return GT_OK;
+}
+
+// Reads one register and formats its line by its type.
+int ReadParam(IDrv& drv, const CfgDes_t* lpDes, bool bDetailed, uint32_t& uiIncr0, uint32_t& uiIncr1,
+              ParamReading& r) {
+    switch (lpDes->eType) {
+        case CFGDES_TYPE_int:
+            return ReadIntParam(drv, lpDes, bDetailed, uiIncr0, uiIncr1, r);
+        case CFGDES_TYPE_mac:
+        case CFGDES_TYPE_mac_MCAST_DST:
+        case CFGDES_TYPE_ipv4:
+        case CFGDES_TYPE_ipv4_MCAST_DST:
+            return ReadAddressParam(drv, lpDes, bDetailed, r);
+        case CFGDES_TYPE_date:
+            return ReadDateParam(drv, lpDes, bDetailed, r);
+        case CFGDES_TYPE_MUTI_INT:
+            return ReadMutiIntParam(drv, lpDes, r);
+        case CFGDES_TYPE_TIME:
+        case CFGDES_TYPE_TIME_YYYYMMDD:
+            return ReadTimeParam(drv, lpDes, bDetailed, r);
+        default:
+            return GT_OK;
+    }
+}
+
+// What a call refuses with before Init (the readouts and configuring also
+// without a catalogue); each call keeps the wording it has always logged.
+const char* const kNotInited = "not inited yet!";
+const char* const kNotInitedSrv = "[fpgaservice] not inited yet!";
+const char* const kNotInitedReadout = "[fpgaservice]not inited yet!";
+
 }  // namespace
 
 CGtFpgaService::CGtFpgaService()
@@ -106,15 +299,18 @@ void CGtFpgaService::SetParamInfo(CXmlHelper* lpXml) {
 
 CXmlHelper* CGtFpgaService::GetParamInfo() { return m_lpXml; }
 
+bool CGtFpgaService::RequireInited(bool bReady, const char* lpMsg) const {
+    if (m_bInited && bReady) return true;
+    GT_LOGW(GT_TAG_SRV, "%s", lpMsg);
+    return false;
+}
+
 GT_DRV_TYPE_e CGtFpgaService::GetDeviceDrvType() { return m_tDevInfo.eDrvType; }
 
 // ---------------------------------------------------------------- configuring
 
 int CGtFpgaService::ConfigFpga() {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "[fpgaservice] not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInitedSrv)) return GT_ERR_NOT_INITED;
     std::string path = g_sXmlDirect + "/quay.ini";
     // A failed reload is logged by the configuration; every register then
     // gets its default.
@@ -287,7 +483,8 @@ int CGtFpgaService::WriteCfgFileReg(const CfgDes_t* lpDes, bool& bDstSeen, uint8
                 return GT_ERR_CONFIG;
             }
             bDstSeen = false;
-            uint8_t mac[6] = {0x01, 0x00, 0x5E, (uint8_t)(lpDstIp[1] & 0x7F), lpDstIp[2], lpDstIp[3]};
+            uint8_t mac[6];
+            Uti_McastIpToMac(lpDstIp, mac);
             return m_lpDrv->WriteLess128Bytes(off, mac, 6) == 6 ? GT_OK : GT_ERR_UNKNOWN_HW;
         }
         case CFGDES_TYPE_MUTI_INT:
@@ -299,10 +496,7 @@ int CGtFpgaService::WriteCfgFileReg(const CfgDes_t* lpDes, bool& bDstSeen, uint8
 }
 
 int CGtFpgaService::ClearFpgaConfig() {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     static const uint8_t zeros[4] = {0, 0, 0, 0};
     const uint32_t addrs[2] = {g_fpgaTcpSrcIpAddr, g_fpgaTcpDstIpAddr};
     for (uint32_t addr : addrs) {
@@ -314,22 +508,28 @@ int CGtFpgaService::ClearFpgaConfig() {
     return GT_OK;
 }
 
-int CGtFpgaService::ResetFpga(const char* who, bool mark) {
+int CGtFpgaService::HoldReset(uint16_t& mode, bool bLogMode) {
     int ret = ClearFpgaConfig();
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
     }
-    uint16_t mode = 4;
+    mode = 4;
     (void)m_lpDrv->ReadInt16(g_fpgaResetAddr, mode);
-    GT_LOGI(GT_TAG_SRV, "read mode: 0x%04x", mode);
+    if (bLogMode) GT_LOGI(GT_TAG_SRV, "read mode: 0x%04x", mode);
     ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode | 4));
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
     }
+    return 0;
+}
+
+int CGtFpgaService::ResetFpga(const char* who, bool mark) {
+    uint16_t mode = 4;
+    if (HoldReset(mode, true) != 0) return -1;
     if (g_uiResetHoldSeconds) sleep(g_uiResetHoldSeconds);
-    ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode & 0xFFFB));
+    int ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode & 0xFFFB));
     if (ret != 0) {
         GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
         return -1;
@@ -345,26 +545,12 @@ int CGtFpgaService::ResetFpga(const char* who, bool mark) {
 }
 
 int CGtFpgaService::HaultResetFpga() {
-    int ret = ClearFpgaConfig();
-    if (ret != 0) {
-        GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
-        return -1;
-    }
     uint16_t mode = 4;
-    (void)m_lpDrv->ReadInt16(g_fpgaResetAddr, mode);
-    ret = m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode | 4));
-    if (ret != 0) {
-        GT_LOGW(GT_TAG_SRV, "reset FPGA failed! ret:%d", ret);
-        return -1;
-    }
-    return 0;
+    return HoldReset(mode, false);
 }
 
 int CGtFpgaService::ResumeHaultResetFpga() {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return -1;
-    }
+    if (!RequireInited(true, kNotInited)) return -1;
     uint16_t mode = 0;
     (void)m_lpDrv->ReadInt16(g_fpgaResetAddr, mode);
     if (m_lpDrv->WriteInt16(g_fpgaResetAddr, (uint16_t)(mode & 0xFFFB)) != 0) {
@@ -435,35 +621,23 @@ void CGtFpgaService::OutPut(OUTPUT_TYPE_e eType, char* lpBuf, uint32_t uiSize, c
 // ------------------------------------------------------------------ accessors
 
 int CGtFpgaService::GetReg8WithAddr(uint64_t ulAddr, uint8_t& ucValue) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     return m_lpDrv->ReadInt8(ulAddr, ucValue) == 0 ? GT_OK : GT_ERR_BAD_ARG;
 }
 
 int CGtFpgaService::GetReg16WithAddr(uint64_t ulAddr, uint16_t& usValue) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     return m_lpDrv->ReadInt16(ulAddr, usValue) == 0 ? GT_OK : GT_ERR_BAD_ARG;
 }
 
 int CGtFpgaService::GetReg32WithAddr(uint64_t ulAddr, uint32_t& uiValue) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     return m_lpDrv->ReadInt32(ulAddr, uiValue) == 0 ? GT_OK : GT_ERR_BAD_ARG;
 }
 
 int CGtFpgaService::GetRegBitsWithAddr(uint64_t ulAddr, uint64_t& ulValue, uint32_t uiBitOffset,
                                        uint32_t uiBitWidth) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     uint64_t reg = 0;
     if (m_lpDrv->ReadInt64(ulAddr, reg) != 0) return GT_ERR_BAD_ARG;
     ulValue = ExtractField(reg, uiBitOffset, uiBitWidth);
@@ -471,10 +645,7 @@ int CGtFpgaService::GetRegBitsWithAddr(uint64_t ulAddr, uint64_t& ulValue, uint3
 }
 
 int CGtFpgaService::GetRegWithBytes(uint64_t ulAddr, uint64_t ulLen, uint8_t* lpBuf) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     uint64_t got = m_lpDrv->ReadLess128Bytes(ulAddr, lpBuf, ulLen);
     if (got != ulLen) {
         GT_LOGW(GT_TAG_SRV, "require %ld bytes, but got %ld bytes!", (long)ulLen, (long)got);
@@ -484,18 +655,12 @@ int CGtFpgaService::GetRegWithBytes(uint64_t ulAddr, uint64_t ulLen, uint8_t* lp
 }
 
 int CGtFpgaService::SetReg16WithAddr(uint64_t ulAddr, uint16_t usValue) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     return m_lpDrv->WriteInt16(ulAddr, usValue) == 0 ? GT_OK : GT_ERR_UNKNOWN_HW;
 }
 
 int CGtFpgaService::SetRegBytes(uint64_t ulAddr, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInited) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(true, kNotInited)) return GT_ERR_NOT_INITED;
     uint64_t put = m_lpDrv->WriteLess128Bytes(ulAddr, lpBuf, ulLen);
     if (put != ulLen) {
         GT_LOGW(GT_TAG_SRV, "required %d bytes, but got %d bytes!", (int)ulLen, (int)put);
@@ -507,10 +672,7 @@ int CGtFpgaService::SetRegBytes(uint64_t ulAddr, const uint8_t* lpBuf, uint64_t 
 // ------------------------------------------------------------------- readouts
 
 int CGtFpgaService::InitMonitor() {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInited)) return GT_ERR_NOT_INITED;
     OSKIT2::CAutoMutex lock(m_mutex);
     CfgDesIter iter;
     for (CfgDes_t* d = m_lpXml->ScanStart(CFGCLASS_CFG, iter); d; d = m_lpXml->ScanNext(iter))
@@ -523,168 +685,24 @@ int CGtFpgaService::InitMonitor() {
 }
 
 int CGtFpgaService::ReadAndPrintParam(const CfgDes_t* lpDes, OUTPUT_TYPE_e eType, char* lpBuf, uint32_t uiSize) {
-    if (!m_bInited || !lpDes) {
-        GT_LOGW(GT_TAG_SRV, "[fpgaservice] not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
-    const bool detailed = (eType != OUTPUT_BUFFER_CLEAN);
-    const char* name = lpDes->name.c_str();
-    const RegDes_t& reg = lpDes->tRegDes;
-    const long off = (long)reg.byteOffset;
+    if (!RequireInited(lpDes != nullptr, kNotInitedSrv)) return GT_ERR_NOT_INITED;
     char line[kLineSize];
-    LineBuf out(line, sizeof(line));
-    uint64_t kept = 0;
-    std::string keptText;
-    int ret = 0;
-
-    switch (lpDes->eType) {
-        case CFGDES_TYPE_int:
-            if (reg.bitOffset == 0 && (reg.bitWidth == 8 || reg.bitWidth == 16 || reg.bitWidth == 32)) {
-                uint32_t v = 0;
-                if (reg.bitWidth == 8) {
-                    uint8_t b = 0;
-                    ret = m_lpDrv->ReadInt8(reg.byteOffset, b);
-                    v = b;
-                } else if (reg.bitWidth == 16) {
-                    uint16_t w = 0;
-                    ret = m_lpDrv->ReadInt16(reg.byteOffset, w);
-                    v = w;
-                } else {
-                    ret = m_lpDrv->ReadInt32(reg.byteOffset, v);
-                }
-                if (ret != 0) return ret;
-                kept = v;
-                if (detailed) {
-                    out.Add("%30s: ( 0x%lx ) ( 0x%x ): %-10d\n", name, off, v, (int)v);
-                } else if (reg.bitWidth == 32 && (lpDes->name == "session_lost_num_path0" ||
-                                                  lpDes->name == "session_lost_num_path1")) {
-                    const bool path0 = lpDes->name == "session_lost_num_path0";
-                    uint32_t& last = path0 ? m_incrPath0 : m_incrPath1;
-                    uint32_t incr = v - last;
-                    last = v;
-                    out.Add("%30s: %-10d\n%30s: %-10d\n", name, (int)v,
-                            path0 ? "session_lost_num_path0_incr" : "session_lost_num_path1_incr", (int)incr);
-                } else {
-                    out.Add("%30s: %-10d\n", name, (int)v);
-                }
-            } else if (reg.bitOffset == 0 && reg.bitWidth == 64) {
-                uint64_t v = 0;
-                if ((ret = m_lpDrv->ReadInt64(reg.byteOffset, v)) != 0) return ret;
-                kept = v;
-                if (detailed)
-                    out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %-10ld\n", name, off, (unsigned long)v, (long)v);
-                else
-                    out.Add("%30s: %-10ld\n", name, (long)v);
-            } else {
-                uint64_t v = 0;
-                if ((ret = m_lpDrv->ReadInt64(reg.byteOffset, v)) != 0) return ret;
-                uint64_t field = ExtractField(v, reg.bitOffset, reg.bitWidth);
-                kept = field;
-                if (detailed)
-                    out.Add("%30s: ( 0x%lx ) ( 0x%lx ): Hex: 0x%lx, Dec: %ld\n", name, off, (unsigned long)v,
-                            (unsigned long)field, (long)field);
-                else
-                    out.Add("%30s: Hex: 0x%lx, Dec: %ld\n", name, (unsigned long)field, (long)field);
-            }
-            break;
-        case CFGDES_TYPE_mac:
-        case CFGDES_TYPE_mac_MCAST_DST: {
-            uint8_t b[6] = {0, 0, 0, 0, 0, 0};
-            if (m_lpDrv->ReadLess128Bytes(reg.byteOffset, b, 6) != 6) return GT_ERR_UNKNOWN_HW;
-            char text[32];
-            snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-            keptText = text;
-            if (detailed)
-                out.Add("%30s: ( 0x%lx ) %s\n", name, off, text);
-            else
-                out.Add("%30s: %s\n", name, text);
-            break;
-        }
-        case CFGDES_TYPE_ipv4:
-        case CFGDES_TYPE_ipv4_MCAST_DST: {
-            uint8_t b[4] = {0, 0, 0, 0};
-            if (m_lpDrv->ReadLess128Bytes(reg.byteOffset, b, 4) != 4) return GT_OK;
-            char text[32];
-            snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-            keptText = text;
-            if (detailed)
-                out.Add("%30s: ( 0x%lx ) %s\n", name, off, text);
-            else
-                out.Add("%30s: %s\n", name, text);
-            break;
-        }
-        case CFGDES_TYPE_date: {
-            uint64_t v = 0;
-            if ((ret = m_lpDrv->ReadInt64(reg.byteOffset, v)) != 0) return ret;
-            uint64_t f = ExtractField(v, reg.bitOffset, reg.bitWidth);
-            long year = (long)((f >> 25) & 0x3F), month = (long)((f >> 21) & 0xF), day = (long)((f >> 16) & 0x1F);
-            long hour = (long)((f >> 6) & 0x1F), minute = (long)(f & 0x3F);
-            char text[64];
-            snprintf(text, sizeof(text), "20%02ld.%02ld.%02ld %02ld:%02ld", year, month, day, hour, minute);
-            kept = v;
-            keptText = text;
-            if (detailed)
-                out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %s\n", name, off, (unsigned long)v, text);
-            else
-                out.Add("%30s: %s\n", name, text);
-            break;
-        }
-        case CFGDES_TYPE_MUTI_INT: {
-            const uint64_t n = lpDes->nDefVal > FPGA_MUTI_INT_MAX_REGS ? FPGA_MUTI_INT_MAX_REGS : lpDes->nDefVal;
-            out.Add("%30s: ", name);
-            for (uint64_t i = 0; i < n; i++) {
-                uint32_t v = 0;
-                if ((ret = m_lpDrv->ReadInt32(reg.byteOffset + 4 * i, v)) != 0) return ret;
-                out.Add("%u, ", v);
-            }
-            out.Add("\n");
-            break;
-        }
-        case CFGDES_TYPE_TIME:
-            if (reg.bitOffset != 0 || reg.bitWidth != 64) {
-                GT_LOGW(GT_TAG_SRV, "Unknown bit witdth, width:%u.", reg.bitWidth);
-                return GT_OK;
-            } else {
-                uint64_t v = 0;
-                if ((ret = m_lpDrv->ReadInt64(reg.byteOffset, v)) != 0) return ret;
-                kept = v;
-                if (detailed)
-                    out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %-10ld\n", name, off, (unsigned long)v, (long)v);
-                else
-                    out.Add("%30s: %-10ld\n", name, (long)v);
-            }
-            break;
-        case CFGDES_TYPE_TIME_YYYYMMDD:
-            if (reg.bitOffset != 0 || reg.bitWidth != 32) {
-                GT_LOGW(GT_TAG_SRV, "Unknown bit witdth, width:%u.", reg.bitWidth);
-                return GT_OK;
-            } else {
-                uint32_t v = 0;
-                if ((ret = m_lpDrv->ReadInt32(reg.byteOffset, v)) != 0) return ret;
-                if (detailed)
-                    out.Add("%30s: ( 0x%lx ) ( 0x%lx ): %-10ld\n", name, off, (unsigned long)v, (long)v);
-                else
-                    out.Add("%30s: %-10ld\n", name, (long)v);
-            }
-            break;
-        default:
-            break;
-    }
-
+    ParamReading r(line, sizeof(line));
+    const int ret = ReadParam(*m_lpDrv, lpDes, eType != OUTPUT_BUFFER_CLEAN, m_incrPath0, m_incrPath1, r);
+    if (ret != GT_OK || !r.bShown) return ret;
     OutPut(eType, lpBuf, uiSize, line);
-
-    OSKIT2::CAutoMutex lock(m_mutex);
-    auto itc = m_monitorMapConfig.find(lpDes);
-    if (itc != m_monitorMapConfig.end()) {
-        itc->second.value = kept;
-        itc->second.str = keptText;
-    }
-    auto its = m_monitorMapStat.find(lpDes);
-    if (its != m_monitorMapStat.end()) {
-        its->second.value = kept;
-        its->second.str = keptText;
-    }
+    KeepMonitorValue(lpDes, r.ulKept, r.strKept);
     return GT_OK;
+}
+
+void CGtFpgaService::KeepMonitorValue(const CfgDes_t* lpDes, uint64_t ulValue, const std::string& strText) {
+    OSKIT2::CAutoMutex lock(m_mutex);
+    for (MONITOR_MAP* map : {&m_monitorMapConfig, &m_monitorMapStat}) {
+        auto it = map->find(lpDes);
+        if (it == map->end()) continue;
+        it->second.value = ulValue;
+        it->second.str = strText;
+    }
 }
 
 int CGtFpgaService::ReadBlock(int nReadout, const CFG_CLASS_e* lpClasses, int nClassNum, OUTPUT_TYPE_e eType,
@@ -714,37 +732,25 @@ int CGtFpgaService::ReadBlock(int nReadout, const CFG_CLASS_e* lpClasses, int nC
 }
 
 int CGtFpgaService::ReadFpgaConfiguration(int mode) {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInited)) return GT_ERR_NOT_INITED;
     static const CFG_CLASS_e classes[] = {CFGCLASS_CFG, CFGCLASS_CFGFILE};
     return ReadBlock(READOUT_CFG, classes, 2, OUTPUT_BUFFER_CLEAN, "******** Read configuration ********\n", mode);
 }
 
 int CGtFpgaService::ReadStatistics(int mode) {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "[fpgaservice]not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInitedReadout)) return GT_ERR_NOT_INITED;
     static const CFG_CLASS_e classes[] = {CFGCLASS_DEBUG};
     return ReadBlock(READOUT_STAT, classes, 1, OUTPUT_BUFFER, "******** Read Statistics ********\n", mode);
 }
 
 int CGtFpgaService::ReadTraffic(int mode) {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "[fpgaservice]not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInitedReadout)) return GT_ERR_NOT_INITED;
     static const CFG_CLASS_e classes[] = {CFGCLASS_TRAFIC};
     return ReadBlock(READOUT_TRAFFIC, classes, 1, OUTPUT_BUFFER_CLEAN, "******** Read Traffic Info ********\n", mode);
 }
 
 int CGtFpgaService::ReadMonitor(int mode) {
-    if (!m_bInited || !m_lpXml) {
-        GT_LOGW(GT_TAG_SRV, "[fpgaservice]not inited yet!");
-        return GT_ERR_NOT_INITED;
-    }
+    if (!RequireInited(m_lpXml != nullptr, kNotInitedReadout)) return GT_ERR_NOT_INITED;
     static const CFG_CLASS_e classes[] = {CFGCLASS_MON};
     return ReadBlock(READOUT_MONITOR, classes, 1, OUTPUT_BUFFER_CLEAN, "******** Read Monitor Info ********\n", mode);
 }

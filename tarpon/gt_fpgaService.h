@@ -119,11 +119,20 @@ public:
 private:
     enum { READOUT_CFG = 0, READOUT_STAT, READOUT_TRAFFIC, READOUT_MONITOR, READOUT_NUM };
 
+    // True when Init has run and bReady holds; otherwise logs lpMsg (WARN)
+    // and the caller returns its refusal.
+    bool RequireInited(bool bReady, const char* lpMsg) const;
     int WriteCfgFileReg(const CfgDes_t* lpDes, bool& bDstSeen, uint8_t* lpDstIp);
     int WriteIntReg(const CfgDes_t* lpDes, const char* lpKey);
     int WriteMutiIntReg(const CfgDes_t* lpDes, const char* lpKey);
     int ReadBlock(int nReadout, const CFG_CLASS_e* lpClasses, int nClassNum, OUTPUT_TYPE_e eType,
                   const char* lpHeader, int mode);
+    // Clears the TCP address registers and sets the reset bit (bit 2) of the
+    // reset register; mode receives the register as read (4 when the read
+    // leaves it unset), logged when bLogMode. Logs a failure. 0 or -1.
+    int HoldReset(uint16_t& mode, bool bLogMode);
+    // Stores a register's last value and text in the map that holds it.
+    void KeepMonitorValue(const CfgDes_t* lpDes, uint64_t ulValue, const std::string& strText);
     int LookupMonitor(MONITOR_MAP& map, const CfgDes_t* lpDes, uint8_t& ucKind, uint64_t& ulValue,
                       std::string& strText);
 

@@ -99,23 +99,15 @@ int MkrxBringUpCard(const std::string& quayIniDir) {
     g_tDevInfo.eDataType = type;
 
     // Whatever driver quay.ini names, a client process reaches an Enyx card.
-    CDrvEnyxReg* drv = new (std::nothrow) CDrvEnyxReg();
-    if (drv == nullptr) {
+    ret = OpenEnyxRegDrv(g_tDevInfo, g_lpDrv);
+    if (ret == GT_ERR_CREATE) {
         GT_LOGE(GT_TAG_FPGA, "lack of memory!Init enyx reg fail.");
         return -1;
     }
-    g_lpDrv = drv;
-    DrvRegInfo_t info;
-    info.nBusId = g_tDevInfo.nBusId;
-    info.nCoreId = g_tDevInfo.nCoreId;
-    ret = drv->Init(&info);
     if (ret != 0) {
         GT_LOGE(GT_TAG_FPGA, "Init New drive failed! ret:%d", ret);
         return -1;
     }
-    g_fpgaVerAddr = 28;
-    g_fpgaHwVerAddr = 27;
-    g_fpgaFunAddr = 27;
     bIsUseRegRWMode = true;
 
     g_lpFpgaService = new (std::nothrow) CGtFpgaService();

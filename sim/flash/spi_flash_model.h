@@ -51,10 +51,10 @@ struct SpiControllerConfig {
 // One completed state-changing flash command.
 struct FlashOp {
     uint8_t opcode = 0;
-    uint32_t address = 0;        // full flash address (extended address included); segment for 0xC5
-    uint32_t length = 0;         // data bytes programmed
-    std::vector<uint8_t> data;   // programmed bytes when logData
-    int64_t timeNs = 0;          // steady clock at the end of the command
+    uint32_t address = 0;       // full flash address (extended address included); segment for 0xC5
+    uint32_t length = 0;        // data bytes programmed
+    std::vector<uint8_t> data;  // programmed bytes when logData
+    int64_t timeNs = 0;         // steady clock at the end of the command
 };
 
 struct FlashStats {
@@ -131,8 +131,14 @@ private:
 class CSpiControllerModel : public IRegAccess {
 public:
     enum : uint32_t {
-        REG_SRR = 0x40, REG_CR = 0x60, REG_SR = 0x64, REG_DTR = 0x68, REG_DRR = 0x6C,
-        REG_SSR = 0x70, REG_TX_OCC = 0x74, REG_RX_OCC = 0x78,
+        REG_SRR = 0x40,
+        REG_CR = 0x60,
+        REG_SR = 0x64,
+        REG_DTR = 0x68,
+        REG_DRR = 0x6C,
+        REG_SSR = 0x70,
+        REG_TX_OCC = 0x74,
+        REG_RX_OCC = 0x78,
     };
     CSpiControllerModel(CSpiNorFlash& flash, const SpiControllerConfig& cfg = SpiControllerConfig());
 

@@ -182,6 +182,57 @@ TEST(BringUpXdma, FallbackPartsMissingPartsAndUnknownVersions) {
     }
 }
 
+// A firmware family is one row of the table: bring-up of an added row fixes
+// the row's addresses, loads its part (here its fallback) and the service
+// then works on them; a row without a part is known to the report only.
+TEST(BringUpXdma, AddedFamilyRowDrivesBringUpAndReport) {
+    Card card(kXdma);
+    ASSERT_TRUE(card.SetXml(MiniXml({"fake_fallback"})));
+    card.PokeLE(6, 0x7abc, 2);
+    card.PokeLE(0x200, 0xFFFFFFFF, 4);
+    card.PokeLE(0x204, 0xFFFFFFFF, 4);
+    const uint32_t K = FPGA_ADDR_KEEP;
+    EXPECT_EQ(0, card.Run([&] {
+        std::vector<FpgaFamily_t> table(g_tBuiltInFpgaFamilies, g_tBuiltInFpgaFamilies + g_nBuiltInFpgaFamilies);
+        table.push_back({7, (FPGA_FIRM_VERSION_e)7, "FAKE_FAMILY", 0x120, 0x200, 0x204, 0x30, 0x34, K, 0x40,
+                         "fake_part", "fake_fallback"});
+        table.push_back({6, (FPGA_FIRM_VERSION_e)6, "REPORT_ONLY", 1, 1, 1, 1, 1, 1, 1, nullptr, nullptr});
+        g_lpFpgaFamilies = table.data();
+        g_nFpgaFamilies = table.size();
+
+        Service s;
+        ASSERT_EQ(0, s.initRet);
+        ASSERT_EQ(0, s.runRet);
+        EXPECT_EQ(7, (int)g_eFirmVersion);
+        EXPECT_EQ(0x120u, g_fpgaResetAddr);
+        EXPECT_EQ(0x200u, g_fpgaTcpSrcIpAddr);
+        EXPECT_EQ(0x204u, g_fpgaTcpDstIpAddr);
+        EXPECT_EQ(0x30u, g_fpgaDateAddr);
+        EXPECT_EQ(0x34u, g_fpgaDateTrueAddr);
+        EXPECT_EQ(8u, g_fpgaHwVerAddr);  // kept
+        EXPECT_EQ(0x40u, g_fpgaCurDataAddr);
+        EXPECT_TRUE(HasPartMarker("fake_fallback"));
+        EXPECT_EQ(0, s.svc->ClearFpgaConfig());
+        card.PokeLE(8, 0x2000, 2);  // after the 32-bit version read: a board without report
+        EXPECT_EQ(0, ShowHwDeviceInfo(s.svc));
+
+        // The report-only row: bring-up refuses the code, the report names it.
+        card.PokeLE(6, 0x6001, 4);
+        EXPECT_EQ(600006, SetFpgaRunningInfo(s.svc));
+        card.PokeLE(8, 0x2000, 2);
+        EXPECT_EQ(0, ShowHwDeviceInfo(s.svc));
+        g_lpFpgaFamilies = g_tBuiltInFpgaFamilies;
+        g_nFpgaFamilies = g_nBuiltInFpgaFamilies;
+    }));
+    EXPECT_EQ(0u, card.PeekLE(0x200, 4));
+    EXPECT_EQ(0u, card.PeekLE(0x204, 4));
+    std::string log = card.LogText();
+    EXPECT_NE(std::string::npos, log.find("Successly Read register part:\"fake_fallback\"")) << log;
+    EXPECT_NE(std::string::npos, log.find("FAKE_FAMILY with version abc")) << log;
+    EXPECT_NE(std::string::npos, log.find("Unknow FPGA version 0x6001")) << log;
+    EXPECT_NE(std::string::npos, log.find("REPORT_ONLY with version 001")) << log;
+}
+
 TEST(BringUpXdma, BadConfigurationsAndDevicesFail) {
     Card card(kXdma);
     // No quay.ini at all.

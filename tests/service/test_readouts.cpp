@@ -376,3 +376,62 @@ TEST(Readout, SampleConfigurationReadBackOnXdmaAndEnyx) {
         })) << KindName(k);
     }
 }
+
+// Every call that needs the card refuses before Init (and, where it walks the
+// catalogue, before one is attached) with its own result and message.
+TEST(ServiceGuard, EachCallRefusesWithItsResultAndMessage) {
+    using Call = std::function<int(CGtFpgaService&)>;
+    uint8_t b[8] = {0};
+    uint8_t u8 = 0;
+    uint16_t u16 = 0;
+    uint32_t u32 = 0;
+    uint64_t u64 = 0;
+    char buf[64];
+    CfgDes_t des;
+    const char* const kPlain = "][Srv]not inited yet!";
+    const char* const kSpaced = "][Srv][fpgaservice] not inited yet!";
+    const char* const kTight = "][Srv][fpgaservice]not inited yet!";
+    struct {
+        const char* name;
+        Call call;
+        int ret;
+        const char* msg;
+        bool needsCatalogue;
+    } cases[] = {
+        {"ConfigFpga", [](CGtFpgaService& s) { return s.ConfigFpga(); }, 600002, kSpaced, true},
+        {"ClearFpgaConfig", [](CGtFpgaService& s) { return s.ClearFpgaConfig(); }, 600002, kPlain, false},
+        {"ResumeHaultResetFpga", [](CGtFpgaService& s) { return s.ResumeHaultResetFpga(); }, -1, kPlain, false},
+        {"GetReg8WithAddr", [&](CGtFpgaService& s) { return s.GetReg8WithAddr(0, u8); }, 600002, kPlain, false},
+        {"GetReg16WithAddr", [&](CGtFpgaService& s) { return s.GetReg16WithAddr(0, u16); }, 600002, kPlain, false},
+        {"GetReg32WithAddr", [&](CGtFpgaService& s) { return s.GetReg32WithAddr(0, u32); }, 600002, kPlain, false},
+        {"GetRegBitsWithAddr", [&](CGtFpgaService& s) { return s.GetRegBitsWithAddr(0, u64, 0, 8); }, 600002, kPlain,
+         false},
+        {"GetRegWithBytes", [&](CGtFpgaService& s) { return s.GetRegWithBytes(0, 4, b); }, 600002, kPlain, false},
+        {"SetReg16WithAddr", [](CGtFpgaService& s) { return s.SetReg16WithAddr(0, 0); }, 600002, kPlain, false},
+        {"SetRegBytes", [&](CGtFpgaService& s) { return s.SetRegBytes(0, b, 4); }, 600002, kPlain, false},
+        {"InitMonitor", [](CGtFpgaService& s) { return s.InitMonitor(); }, 600002, kPlain, true},
+        {"ReadAndPrintParam", [&](CGtFpgaService& s) { return s.ReadAndPrintParam(&des, OUTPUT_BUFFER, buf, 64); },
+         600002, kSpaced, false},
+        {"ReadFpgaConfiguration", [](CGtFpgaService& s) { return s.ReadFpgaConfiguration(0); }, 600002, kPlain, true},
+        {"ReadStatistics", [](CGtFpgaService& s) { return s.ReadStatistics(0); }, 600002, kTight, true},
+        {"ReadTraffic", [](CGtFpgaService& s) { return s.ReadTraffic(0); }, 600002, kTight, true},
+        {"ReadMonitor", [](CGtFpgaService& s) { return s.ReadMonitor(0); }, 600002, kTight, true},
+    };
+    Card card(kXdma);
+    ASSERT_EQ(0, card.Run([&] {
+        Service inited(false);  // driver and configuration, no catalogue
+        ASSERT_EQ(0, inited.initRet);
+        for (auto& c : cases) {
+            CGtFpgaService bare;
+            size_t mark = card.LogMark();
+            EXPECT_EQ(c.ret, c.call(bare)) << c.name;
+            std::string log = card.LogSince(mark);
+            EXPECT_EQ(1u, Count(log, std::string(c.msg) + "\n")) << c.name << "\n" << log;
+            EXPECT_EQ(1u, Count(log, "not inited yet!")) << c.name << "\n" << log;
+            if (!c.needsCatalogue) continue;
+            mark = card.LogMark();
+            EXPECT_EQ(c.ret, c.call(*inited.svc)) << c.name;
+            EXPECT_EQ(1u, Count(card.LogSince(mark), std::string(c.msg) + "\n")) << c.name;
+        }
+    }));
+}
