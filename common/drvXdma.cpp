@@ -54,21 +54,13 @@ int CDrvXdma::Init(void* lpParam) {
     return GT_OK;
 }
 
-uint64_t CDrvXdma::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    uint64_t got = ReadBytes(ulOffset, tmp, ulLen);
+uint64_t CDrvXdma::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    uint64_t got = ReadBytes(ulOffset, lpBuf, ulLen);
     if (got != ulLen) {
         GT_LOGW(GT_TAG_FPGA, "Read failed, system msg:%s. Note:If is pio mode,add pio_mode=1 in quay.ini.",
                 strerror(errno));
-        return got;
     }
-    for (uint64_t i = 0; i < ulLen; ++i) lpBuf[i] = tmp[ulLen - 1 - i];
-    return ulLen;
+    return got;
 }
 
 uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
@@ -101,15 +93,8 @@ uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
     return done;
 }
 
-uint64_t CDrvXdma::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    for (uint64_t i = 0; i < ulLen; ++i) tmp[i] = lpBuf[ulLen - 1 - i];
-    return WriteBytes(ulOffset, tmp, ulLen);
+uint64_t CDrvXdma::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    return WriteBytes(ulOffset, lpBuf, ulLen);
 }
 
 uint64_t CDrvXdma::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
