@@ -319,24 +319,10 @@ TEST_F(EnyxDrvTest, RegisterAccessesUseIndexTimesFourWidthAndCoreLock) {
     EXPECT_EQ(0, memcmp(pattern, back, 13));
     EXPECT_EQ(0, back[13]);
 
-    // The ...Less128Bytes pair hands the bytes over highest address first.
-    uint8_t rev[4] = {0};
-    EXPECT_EQ(4u, drv.ReadLess128Bytes(3, rev, 4));
-    const uint8_t wantRev[4] = {0x44, 0x33, 0x22, 0x11};
-    EXPECT_EQ(0, memcmp(wantRev, rev, 4));
-    const uint8_t msbFirst[4] = {0xDE, 0xAD, 0xBE, 0xEF};
-    EXPECT_EQ(4u, drv.WriteLess128Bytes(30, msbFirst, 4));
-    EXPECT_EQ(0, drv.ReadInt32(30, v32));
-    EXPECT_EQ(0xDEADBEEFu, v32);
-    std::vector<uint8_t> big(129);
+    // Raw transfers without a buffer (the reversed ranges are in the drivers'
+    // contract, test_drv_contract.cpp).
     {
         qtest::LogCapture log;
-        EXPECT_EQ(128u, drv.ReadLess128Bytes(1000, big.data(), 128));
-        EXPECT_EQ(128u, drv.WriteLess128Bytes(1000, big.data(), 128));
-        EXPECT_EQ(0u, drv.ReadLess128Bytes(1000, big.data(), 129));
-        EXPECT_EQ(0u, drv.WriteLess128Bytes(1000, big.data(), 129));
-        EXPECT_EQ(0u, drv.ReadLess128Bytes(1000, nullptr, 4));
-        EXPECT_EQ(3, log.Count("length should less than 128!")) << log.Text();
         EXPECT_EQ(0u, drv.ReadBytes(1000, nullptr, 4));
         EXPECT_TRUE(Logged(log, "WARN", "Didn't inited in yet!")) << log.Text();
         EXPECT_EQ(0u, drv.WriteBytes(1000, nullptr, 4));
