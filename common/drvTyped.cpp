@@ -18,33 +18,21 @@ bool RangeFits(const void* lpBuf, uint64_t ulLen) {
 
 }  // namespace
 
-int CDrvTyped::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
+template <class T>
+int CDrvTyped::ReadAs(uint64_t ulOffset, T& value) {
     uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 1, v);
-    if (ret == 0) ucValue = static_cast<uint8_t>(v);
+    int ret = ReadIntN(ulOffset, sizeof(T), v);
+    if (ret == 0) value = static_cast<T>(v);
     return ret;
 }
 
-int CDrvTyped::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 2, v);
-    if (ret == 0) usValue = static_cast<uint16_t>(v);
-    return ret;
-}
+int CDrvTyped::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) { return ReadAs(ulOffset, ucValue); }
 
-int CDrvTyped::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 4, v);
-    if (ret == 0) uiValue = static_cast<uint32_t>(v);
-    return ret;
-}
+int CDrvTyped::ReadInt16(uint64_t ulOffset, uint16_t& usValue) { return ReadAs(ulOffset, usValue); }
 
-int CDrvTyped::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 8, v);
-    if (ret == 0) ulValue = v;
-    return ret;
-}
+int CDrvTyped::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) { return ReadAs(ulOffset, uiValue); }
+
+int CDrvTyped::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) { return ReadAs(ulOffset, ulValue); }
 
 int CDrvTyped::WriteInt8(uint64_t ulOffset, uint8_t ucValue) { return WriteIntN(ulOffset, 1, ucValue); }
 

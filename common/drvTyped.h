@@ -49,6 +49,11 @@ protected:
     // back to the caller (after the driver's own message).
     virtual uint64_t ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) = 0;
     virtual uint64_t WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) = 0;
+
+private:
+    // A register of sizeof(T) bytes into value, left alone on failure.
+    template <class T>
+    int ReadAs(uint64_t ulOffset, T& value);
 };
 
 #endif

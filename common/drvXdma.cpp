@@ -63,16 +63,13 @@ uint64_t CDrvXdma::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
     return got;
 }
 
-uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInitedRead || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return 0;
-    }
+uint64_t CDrvXdma::Transfer(bool bWrite, uint64_t ulOffset, uint8_t* lpIn, const uint8_t* lpOut, uint64_t ulLen) {
+    int fd = bWrite ? m_fdWrite : m_fdRead;
     uint64_t done = 0;
     while (done < ulLen) {
         uint64_t chunk = ulLen - done;
         if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
-        off_t pos = lseek(m_fdRead, (off_t)ulOffset, SEEK_SET);
+        off_t pos = lseek(fd, (off_t)ulOffset, SEEK_SET);
         // -1 is a failure even when it is the offset asked for (2^64 - 1).
         if (pos < 0 || pos != (off_t)ulOffset) {
             int err = errno;
@@ -80,17 +77,27 @@ uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
                     (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
             return done;
         }
-        ssize_t n = read(m_fdRead, lpBuf + done, chunk);
+        ssize_t n = bWrite ? write(fd, lpOut + done, chunk) : read(fd, lpIn + done, chunk);
         if (n < 0 || (uint64_t)n != chunk) {
             int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "Read failed, should Read %ld, now %ld, errno:%d, errInfo:%s.", (long)ulLen,
-                    (long)done, err, strerror(err));
+            GT_LOGW(GT_TAG_FPGA,
+                    bWrite ? "Write failed, should write %ld, now %ld, errno:%d, errInfo:%s."
+                           : "Read failed, should Read %ld, now %ld, errno:%d, errInfo:%s.",
+                    (long)ulLen, (long)done, err, strerror(err));
             return done;
         }
         ulOffset += chunk;
         done += chunk;
     }
     return done;
+}
+
+uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    if (!m_bInitedRead || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return 0;
+    }
+    return Transfer(false, ulOffset, lpBuf, nullptr, ulLen);
 }
 
 uint64_t CDrvXdma::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
@@ -102,27 +109,5 @@ uint64_t CDrvXdma::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t 
         GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
         return 0;
     }
-    uint64_t done = 0;
-    while (done < ulLen) {
-        uint64_t chunk = ulLen - done;
-        if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
-        off_t pos = lseek(m_fdWrite, (off_t)ulOffset, SEEK_SET);
-        // -1 is a failure even when it is the offset asked for (2^64 - 1).
-        if (pos < 0 || pos != (off_t)ulOffset) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
-                    (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
-            return done;
-        }
-        ssize_t n = write(m_fdWrite, lpBuf + done, chunk);
-        if (n < 0 || (uint64_t)n != chunk) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "Write failed, should write %ld, now %ld, errno:%d, errInfo:%s.", (long)ulLen,
-                    (long)done, err, strerror(err));
-            return done;
-        }
-        ulOffset += chunk;
-        done += chunk;
-    }
-    return done;
+    return Transfer(true, ulOffset, nullptr, lpBuf, ulLen);
 }

@@ -107,6 +107,20 @@ bool CDrvXdmaPio::InWindow(uint64_t ulOffset, uint64_t ulLen) const {
     return ulOffset <= window && ulLen <= window - ulOffset;
 }
 
+bool CDrvXdmaPio::Usable(bool bInited, const void* lpBuf, uint64_t ulOffset, uint64_t ulLen) const {
+    if (!bInited || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return false;
+    }
+    if (!InWindow(ulOffset, ulLen)) {
+        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
+                (unsigned long)ulOffset, (unsigned long)ulLen,
+                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
+        return false;
+    }
+    return true;
+}
+
 uint64_t CDrvXdmaPio::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
     if (ReadBytes(ulOffset, lpBuf, ulLen) != 0) {
         GT_LOGW(GT_TAG_FPGA, "Read failed, system msg:%s. Note:If is pio mode,add pio_mode=1 in quay.ini.",
@@ -117,16 +131,7 @@ uint64_t CDrvXdmaPio::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLe
 }
 
 uint64_t CDrvXdmaPio::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInitedRead || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return (uint64_t)-1;
-    }
-    if (!InWindow(ulOffset, ulLen)) {
-        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
-                (unsigned long)ulOffset, (unsigned long)ulLen,
-                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
-        return (uint64_t)-1;
-    }
+    if (!Usable(m_bInitedRead, lpBuf, ulOffset, ulLen)) return (uint64_t)-1;
     if (ulLen > 0) memcpy(lpBuf, mMgmtRegBaseMap + ulOffset, ulLen);
     return 0;
 }
@@ -136,16 +141,7 @@ uint64_t CDrvXdmaPio::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64
 }
 
 uint64_t CDrvXdmaPio::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInitedWrite || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return (uint64_t)-1;
-    }
-    if (!InWindow(ulOffset, ulLen)) {
-        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
-                (unsigned long)ulOffset, (unsigned long)ulLen,
-                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
-        return (uint64_t)-1;
-    }
+    if (!Usable(m_bInitedWrite, lpBuf, ulOffset, ulLen)) return (uint64_t)-1;
     if (ulLen > 0) memcpy(mMgmtRegBaseMap + ulOffset, lpBuf, ulLen);
     return 0;
 }

@@ -40,6 +40,10 @@ private:
     std::string GetBdf(const char* lpDevPath);
     // Whether [ulOffset, ulOffset + ulLen) lies inside the register window.
     bool InWindow(uint64_t ulOffset, uint64_t ulLen) const;
+    // Whether a raw transfer may go ahead: initialised for its direction, a
+    // buffer, inside the window; the refusal is logged ("Didn't inited in
+    // yet!" for either direction, or the range).
+    bool Usable(bool bInited, const void* lpBuf, uint64_t ulOffset, uint64_t ulLen) const;
     void Release();
 
     int mFd;
