@@ -155,7 +155,7 @@ TEST_F(ConfigTest, EmptyPathsAndIdsFromZeroSelectEnyx) {
     EXPECT_EQ("MAC_CHAN1_DATA", dev.strDevDma1Name);
     EXPECT_TRUE(dev.strDevicePathWrite.empty());
     EXPECT_LOGGED(cap, "INFO",
-               "device config, get device coreId:0, busId:0,dma0name:MAC_CHAN0_DATA,dma1name:MAC_CHAN1_DATA, .");
+                  "device config, get device coreId:0, busId:0,dma0name:MAC_CHAN0_DATA,dma1name:MAC_CHAN1_DATA, .");
 }
 
 TEST_F(ConfigTest, AbsentBusIdSelectsXdmaAndPioModeTheMappedBar) {
@@ -280,8 +280,8 @@ TEST_F(ConfigTest, MonitorRecordFilledAndLogged) {
     EXPECT_EQ(12, mon.recordTimeLen);
     EXPECT_LOGGED(cap, "INFO", "monitor config, port:9400, ver:2.4.5, ip:127.0.0.1, url:/metrics");
     EXPECT_LOGGED(cap, "INFO",
-               "monitor config, StuGaugeName:quay_status, des:status registers,CfgGaugeName:quay_config, "
-               "des:configuration registers");
+                  "monitor config, StuGaugeName:quay_status, des:status registers,CfgGaugeName:quay_config, "
+                  "des:configuration registers");
 }
 
 TEST_F(ConfigTest, RecordPeriodNegativeGives30ZeroAndNonNumbersGiveZero) {
