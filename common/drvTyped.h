@@ -41,7 +41,7 @@ protected:
     CDrvTyped() = default;
 
     // One register of nBytes (1, 2, 4 or 8) as a little-endian value; 0 on
-    // success, the driver's code otherwise (ulValue then unspecified).
+    // success, the driver's code otherwise (ulValue then not to be used).
     virtual int ReadIntN(uint64_t ulOffset, unsigned nBytes, uint64_t& ulValue) = 0;
     virtual int WriteIntN(uint64_t ulOffset, unsigned nBytes, uint64_t ulValue) = 0;
     // The ulLen (at most 128) bytes of a range in address order: ulLen when
