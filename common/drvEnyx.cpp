@@ -277,74 +277,22 @@ int CDrvEnyxReg::WriteReg(uint64_t ulIndex, uint32_t nWidth, uint64_t ulValue) {
     return r;
 }
 
-int CDrvEnyxReg::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
-    uint64_t v = 0;
-    if (ReadReg(ulOffset, 8, v) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "read int8 failed, addr:%lu", (unsigned long)ulOffset);
-        return -1;
-    }
-    ucValue = static_cast<uint8_t>(v);
-    return 0;
-}
-
-int CDrvEnyxReg::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
-    uint64_t v = 0;
-    if (ReadReg(ulOffset, 16, v) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "read int16 failed, addr:%lu", (unsigned long)ulOffset);
-        return -1;
-    }
-    usValue = static_cast<uint16_t>(v);
-    return 0;
-}
-
-int CDrvEnyxReg::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
-    uint64_t v = 0;
-    if (ReadReg(ulOffset, 32, v) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "read int32 failed, addr:%lu", (unsigned long)ulOffset);
-        return -1;
-    }
-    uiValue = static_cast<uint32_t>(v);
-    return 0;
-}
-
-int CDrvEnyxReg::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) {
-    uint64_t v = 0;
-    if (ReadReg(ulOffset, 64, v) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "read int64 failed, addr:%lu", (unsigned long)ulOffset);
-        return -1;
-    }
-    ulValue = v;
-    return 0;
-}
-
-int CDrvEnyxReg::WriteInt8(uint64_t ulOffset, uint8_t ucValue) {
-    if (WriteReg(ulOffset, 8, ucValue) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "write int8 failed, addr:%lu", (unsigned long)ulOffset);
+int CDrvEnyxReg::ReadIntN(uint64_t ulOffset, unsigned nBytes, uint64_t& ulValue) {
+    if (ReadReg(ulOffset, nBytes * 8, ulValue) != 0) {
+        GT_LOGW(GT_TAG_FPGA, "read int%u failed, addr:%lu", nBytes * 8, (unsigned long)ulOffset);
         return -1;
     }
     return 0;
 }
 
-int CDrvEnyxReg::WriteInt16(uint64_t ulOffset, uint16_t usValue) {
-    if (WriteReg(ulOffset, 16, usValue) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "write int16 failed, addr:%lu", (unsigned long)ulOffset);
-        return -1;
-    }
-    return 0;
-}
-
-int CDrvEnyxReg::WriteInt32(uint64_t ulOffset, uint32_t uiValue) {
-    if (WriteReg(ulOffset, 32, uiValue) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "write int32 failed, addr:0x%x, msg:%s.", static_cast<uint32_t>(ulOffset),
-                strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-int CDrvEnyxReg::WriteInt64(uint64_t ulOffset, uint64_t ulValue) {
-    if (WriteReg(ulOffset, 64, ulValue) != 0) {
-        GT_LOGW(GT_TAG_FPGA, "write int64 failed, addr:%lu", (unsigned long)ulOffset);
+int CDrvEnyxReg::WriteIntN(uint64_t ulOffset, unsigned nBytes, uint64_t ulValue) {
+    if (WriteReg(ulOffset, nBytes * 8, ulValue) != 0) {
+        if (nBytes == 4) {
+            GT_LOGW(GT_TAG_FPGA, "write int32 failed, addr:0x%x, msg:%s.", static_cast<uint32_t>(ulOffset),
+                    strerror(errno));
+        } else {
+            GT_LOGW(GT_TAG_FPGA, "write int%u failed, addr:%lu", nBytes * 8, (unsigned long)ulOffset);
+        }
         return -1;
     }
     return 0;
@@ -427,29 +375,12 @@ uint64_t CDrvEnyxReg::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64
     return ulLen;
 }
 
-uint64_t CDrvEnyxReg::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t aTmp[128];
-    memset(aTmp, 0, sizeof(aTmp));
-    uint64_t ulGot = ReadBytes(ulOffset, aTmp, ulLen);
-    if (ulGot != ulLen) {
-        GT_LOGW(GT_TAG_FPGA, "Read failed, should Read %ld, now %ld", (long)ulLen, (long)ulGot);
-        return ulGot;
-    }
-    for (uint64_t i = 0; i < ulLen; ++i) lpBuf[i] = aTmp[ulLen - 1 - i];
-    return ulLen;
+uint64_t CDrvEnyxReg::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    uint64_t ulGot = ReadBytes(ulOffset, lpBuf, ulLen);
+    if (ulGot != ulLen) GT_LOGW(GT_TAG_FPGA, "Read failed, should Read %ld, now %ld", (long)ulLen, (long)ulGot);
+    return ulGot;
 }
 
-uint64_t CDrvEnyxReg::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t aTmp[128];
-    memset(aTmp, 0, sizeof(aTmp));
-    for (uint64_t i = 0; i < ulLen; ++i) aTmp[i] = lpBuf[ulLen - 1 - i];
-    return WriteBytes(ulOffset, aTmp, ulLen);
+uint64_t CDrvEnyxReg::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    return WriteBytes(ulOffset, lpBuf, ulLen);
 }

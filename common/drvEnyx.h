@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "drvCore.h"
+#include "drvTyped.h"
 #include "enyx_hw.h"
 
 // Number of Enyx cards (bus ids 0..9) the handle tables hold.
@@ -34,7 +34,7 @@ void DrvEnyxAccRelease(int32_t nBusId, enyx_hw_accelerator* lpAcc);
 
 // Register access to one core of an Enyx card. Offsets are register indexes
 // in 4-byte units; the library gets byte offset = index x 4.
-class CDrvEnyxReg : public IDrv {
+class CDrvEnyxReg : public CDrvTyped {
 public:
     CDrvEnyxReg();
     ~CDrvEnyxReg() override;
@@ -42,24 +42,20 @@ public:
     // lpParam: DrvRegInfo_t*.
     int Init(void* lpParam) override;
 
-    int ReadInt8(uint64_t ulOffset, uint8_t& ucValue) override;
-    int ReadInt16(uint64_t ulOffset, uint16_t& usValue) override;
-    int ReadInt32(uint64_t ulOffset, uint32_t& uiValue) override;
-    int ReadInt64(uint64_t ulOffset, uint64_t& ulValue) override;
-    uint64_t ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
-
-    int WriteInt8(uint64_t ulOffset, uint8_t ucValue) override;
-    int WriteInt16(uint64_t ulOffset, uint16_t usValue) override;
-    int WriteInt32(uint64_t ulOffset, uint32_t uiValue) override;
-    int WriteInt64(uint64_t ulOffset, uint64_t ulValue) override;
-    uint64_t WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
 
     CDrvEnyxReg(const CDrvEnyxReg&) = delete;
     CDrvEnyxReg& operator=(const CDrvEnyxReg&) = delete;
 
 private:
+    // One access of the register's own width; a failure logs "read int<bits>
+    // failed, addr:<index>" (or the write's message) and returns -1.
+    int ReadIntN(uint64_t ulOffset, unsigned nBytes, uint64_t& ulValue) override;
+    int WriteIntN(uint64_t ulOffset, unsigned nBytes, uint64_t ulValue) override;
+    // A short read: "Read failed, should Read <n>, now <got>" and the count.
+    uint64_t ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
+    uint64_t WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
     // One register access of nWidth bits under the core lock; -1 on failure.
     int ReadReg(uint64_t ulIndex, uint32_t nWidth, uint64_t& ulValue);
     int WriteReg(uint64_t ulIndex, uint32_t nWidth, uint64_t ulValue);

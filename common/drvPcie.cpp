@@ -43,34 +43,3 @@ int CDrvPcieBase::WriteIntN(uint64_t ulOffset, unsigned nBytes, uint64_t ulValue
     for (unsigned i = 0; i < nBytes; ++i) buf[i] = (uint8_t)(ulValue >> (8 * (nBytes - 1 - i)));
     return WriteLess128Bytes(ulOffset, buf, nBytes) == nBytes ? 0 : -1;
 }
-
-int CDrvPcieBase::ReadInt8(uint64_t ulOffset, uint8_t& ucValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 1, v);
-    if (ret == GT_OK) ucValue = (uint8_t)v;
-    return ret;
-}
-
-int CDrvPcieBase::ReadInt16(uint64_t ulOffset, uint16_t& usValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 2, v);
-    if (ret == GT_OK) usValue = (uint16_t)v;
-    return ret;
-}
-
-int CDrvPcieBase::ReadInt32(uint64_t ulOffset, uint32_t& uiValue) {
-    uint64_t v = 0;
-    int ret = ReadIntN(ulOffset, 4, v);
-    if (ret == GT_OK) uiValue = (uint32_t)v;
-    return ret;
-}
-
-int CDrvPcieBase::ReadInt64(uint64_t ulOffset, uint64_t& ulValue) { return ReadIntN(ulOffset, 8, ulValue); }
-
-int CDrvPcieBase::WriteInt8(uint64_t ulOffset, uint8_t ucValue) { return WriteIntN(ulOffset, 1, ucValue); }
-
-int CDrvPcieBase::WriteInt16(uint64_t ulOffset, uint16_t usValue) { return WriteIntN(ulOffset, 2, usValue); }
-
-int CDrvPcieBase::WriteInt32(uint64_t ulOffset, uint32_t uiValue) { return WriteIntN(ulOffset, 4, uiValue); }
-
-int CDrvPcieBase::WriteInt64(uint64_t ulOffset, uint64_t ulValue) { return WriteIntN(ulOffset, 8, ulValue); }

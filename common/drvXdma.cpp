@@ -54,21 +54,42 @@ int CDrvXdma::Init(void* lpParam) {
     return GT_OK;
 }
 
-uint64_t CDrvXdma::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    uint64_t got = ReadBytes(ulOffset, tmp, ulLen);
+uint64_t CDrvXdma::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    uint64_t got = ReadBytes(ulOffset, lpBuf, ulLen);
     if (got != ulLen) {
         GT_LOGW(GT_TAG_FPGA, "Read failed, system msg:%s. Note:If is pio mode,add pio_mode=1 in quay.ini.",
                 strerror(errno));
-        return got;
     }
-    for (uint64_t i = 0; i < ulLen; ++i) lpBuf[i] = tmp[ulLen - 1 - i];
-    return ulLen;
+    return got;
+}
+
+uint64_t CDrvXdma::Transfer(bool bWrite, uint64_t ulOffset, uint8_t* lpIn, const uint8_t* lpOut, uint64_t ulLen) {
+    int fd = bWrite ? m_fdWrite : m_fdRead;
+    uint64_t done = 0;
+    while (done < ulLen) {
+        uint64_t chunk = ulLen - done;
+        if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
+        off_t pos = lseek(fd, (off_t)ulOffset, SEEK_SET);
+        // -1 is a failure even when it is the offset asked for (2^64 - 1).
+        if (pos < 0 || pos != (off_t)ulOffset) {
+            int err = errno;
+            GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
+                    (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
+            return done;
+        }
+        ssize_t n = bWrite ? write(fd, lpOut + done, chunk) : read(fd, lpIn + done, chunk);
+        if (n < 0 || (uint64_t)n != chunk) {
+            int err = errno;
+            GT_LOGW(GT_TAG_FPGA,
+                    bWrite ? "Write failed, should write %ld, now %ld, errno:%d, errInfo:%s."
+                           : "Read failed, should Read %ld, now %ld, errno:%d, errInfo:%s.",
+                    (long)ulLen, (long)done, err, strerror(err));
+            return done;
+        }
+        ulOffset += chunk;
+        done += chunk;
+    }
+    return done;
 }
 
 uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
@@ -76,40 +97,11 @@ uint64_t CDrvXdma::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) 
         GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
         return 0;
     }
-    uint64_t done = 0;
-    while (done < ulLen) {
-        uint64_t chunk = ulLen - done;
-        if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
-        off_t pos = lseek(m_fdRead, (off_t)ulOffset, SEEK_SET);
-        // -1 is a failure even when it is the offset asked for (2^64 - 1).
-        if (pos < 0 || pos != (off_t)ulOffset) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
-                    (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
-            return done;
-        }
-        ssize_t n = read(m_fdRead, lpBuf + done, chunk);
-        if (n < 0 || (uint64_t)n != chunk) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "Read failed, should Read %ld, now %ld, errno:%d, errInfo:%s.", (long)ulLen,
-                    (long)done, err, strerror(err));
-            return done;
-        }
-        ulOffset += chunk;
-        done += chunk;
-    }
-    return done;
+    return Transfer(false, ulOffset, lpBuf, nullptr, ulLen);
 }
 
-uint64_t CDrvXdma::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    for (uint64_t i = 0; i < ulLen; ++i) tmp[i] = lpBuf[ulLen - 1 - i];
-    return WriteBytes(ulOffset, tmp, ulLen);
+uint64_t CDrvXdma::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    return WriteBytes(ulOffset, lpBuf, ulLen);
 }
 
 uint64_t CDrvXdma::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
@@ -117,27 +109,5 @@ uint64_t CDrvXdma::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t 
         GT_LOGW(GT_TAG_FPGA, "Didn't inited out yet!");
         return 0;
     }
-    uint64_t done = 0;
-    while (done < ulLen) {
-        uint64_t chunk = ulLen - done;
-        if (chunk > (uint64_t)MAX_RW_SIZE) chunk = (uint64_t)MAX_RW_SIZE;
-        off_t pos = lseek(m_fdWrite, (off_t)ulOffset, SEEK_SET);
-        // -1 is a failure even when it is the offset asked for (2^64 - 1).
-        if (pos < 0 || pos != (off_t)ulOffset) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "seek failed. set offset:0x%lx, but return:0x%lx, errno:%d, errInfo:%s.",
-                    (unsigned long)ulOffset, (unsigned long)pos, err, strerror(err));
-            return done;
-        }
-        ssize_t n = write(m_fdWrite, lpBuf + done, chunk);
-        if (n < 0 || (uint64_t)n != chunk) {
-            int err = errno;
-            GT_LOGW(GT_TAG_FPGA, "Write failed, should write %ld, now %ld, errno:%d, errInfo:%s.", (long)ulLen,
-                    (long)done, err, strerror(err));
-            return done;
-        }
-        ulOffset += chunk;
-        done += chunk;
-    }
-    return done;
+    return Transfer(true, ulOffset, nullptr, lpBuf, ulLen);
 }

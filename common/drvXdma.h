@@ -26,16 +26,21 @@ public:
     // lpParam: XDMA_PARAM_t*.
     int Init(void* lpParam) override;
 
-    uint64_t ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
-
-    uint64_t WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
     uint64_t WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
 
     CDrvXdma(const CDrvXdma&) = delete;
     CDrvXdma& operator=(const CDrvXdma&) = delete;
 
 private:
+    // A short read: "Read failed, system msg:..." and the bytes read.
+    uint64_t ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) override;
+    uint64_t WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) override;
+    // Positioned transfer of ulLen bytes in chunks of at most MAX_RW_SIZE,
+    // into lpIn (read side) or from lpOut (write side); the bytes of the
+    // whole chunks done, after a logged seek or short transfer failure.
+    uint64_t Transfer(bool bWrite, uint64_t ulOffset, uint8_t* lpIn, const uint8_t* lpOut, uint64_t ulLen);
+
     int32_t m_fdWrite;
     int32_t m_fdRead;
     char m_nPcieMode;

@@ -107,61 +107,41 @@ bool CDrvXdmaPio::InWindow(uint64_t ulOffset, uint64_t ulLen) const {
     return ulOffset <= window && ulLen <= window - ulOffset;
 }
 
-uint64_t CDrvXdmaPio::ReadLess128Bytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
+bool CDrvXdmaPio::Usable(bool bInited, const void* lpBuf, uint64_t ulOffset, uint64_t ulLen) const {
+    if (!bInited || lpBuf == nullptr) {
+        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
+        return false;
     }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    if (ReadBytes(ulOffset, tmp, ulLen) != 0) {
+    if (!InWindow(ulOffset, ulLen)) {
+        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
+                (unsigned long)ulOffset, (unsigned long)ulLen,
+                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
+        return false;
+    }
+    return true;
+}
+
+uint64_t CDrvXdmaPio::ReadRange(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
+    if (ReadBytes(ulOffset, lpBuf, ulLen) != 0) {
         GT_LOGW(GT_TAG_FPGA, "Read failed, system msg:%s. Note:If is pio mode,add pio_mode=1 in quay.ini.",
                 strerror(errno));
-        // Nothing was read: report it, so that no caller takes zeros for a register value.
         return 0;
     }
-    for (uint64_t i = 0; i < ulLen; ++i) lpBuf[i] = tmp[ulLen - 1 - i];
     return ulLen;
 }
 
 uint64_t CDrvXdmaPio::ReadBytes(uint64_t ulOffset, uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInitedRead || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return (uint64_t)-1;
-    }
-    if (!InWindow(ulOffset, ulLen)) {
-        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
-                (unsigned long)ulOffset, (unsigned long)ulLen,
-                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
-        return (uint64_t)-1;
-    }
+    if (!Usable(m_bInitedRead, lpBuf, ulOffset, ulLen)) return (uint64_t)-1;
     if (ulLen > 0) memcpy(lpBuf, mMgmtRegBaseMap + ulOffset, ulLen);
     return 0;
 }
 
-uint64_t CDrvXdmaPio::WriteLess128Bytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (ulLen > 128 || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "length should less than 128!");
-        return 0;
-    }
-    uint8_t tmp[128];
-    memset(tmp, 0, sizeof(tmp));
-    for (uint64_t i = 0; i < ulLen; ++i) tmp[i] = lpBuf[ulLen - 1 - i];
-    // A refused write is reported, so that the caller does not count it as done.
-    return WriteBytes(ulOffset, tmp, ulLen) == 0 ? ulLen : 0;
+uint64_t CDrvXdmaPio::WriteRange(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
+    return WriteBytes(ulOffset, lpBuf, ulLen) == 0 ? ulLen : 0;
 }
 
 uint64_t CDrvXdmaPio::WriteBytes(uint64_t ulOffset, const uint8_t* lpBuf, uint64_t ulLen) {
-    if (!m_bInitedWrite || lpBuf == nullptr) {
-        GT_LOGW(GT_TAG_FPGA, "Didn't inited in yet!");
-        return (uint64_t)-1;
-    }
-    if (!InWindow(ulOffset, ulLen)) {
-        GT_LOGE(GT_TAG_FPGA, "Register offset out of range, offset:0x%lx, length:%lu, window size:0x%lx.",
-                (unsigned long)ulOffset, (unsigned long)ulLen,
-                (unsigned long)((uint64_t)mSb.st_size > REG_WINDOW_OFFSET ? mSb.st_size - REG_WINDOW_OFFSET : 0));
-        return (uint64_t)-1;
-    }
+    if (!Usable(m_bInitedWrite, lpBuf, ulOffset, ulLen)) return (uint64_t)-1;
     if (ulLen > 0) memcpy(mMgmtRegBaseMap + ulOffset, lpBuf, ulLen);
     return 0;
 }

@@ -48,7 +48,7 @@ int EnumField(const MkrxInitParam_t* p, size_t offset) {
 
 }  // namespace
 
-const char* MkrxBuildBanner() { return "V:2.4.5 Support E ." __DATE__ " " __TIME__; }
+const char* MkrxBuildBanner() { return QUAY_LIB_BANNER __DATE__ " " __TIME__; }
 
 int ParseRingbufCfg(const std::string& dir, std::string& quayIniPath) {
     dictionary* ini = LoadDeviceIni(dir);

@@ -18,6 +18,7 @@
 #include "drvDMAEnyx.h"
 #include "drvRingBufPool.h"
 #include "mkrx_service.h"
+#include "quay_version.h"
 
 struct _MkrxCbParam_t {
     MkrxServiceRecvCb cb = nullptr;
@@ -42,7 +43,7 @@ public:
     void SetFetchSize(uint32_t bytes) override;
     int GetCpyDataType() override;
     uint32_t GetTailUseLen() override;
-    const char* GetVersion() override { return "2.4.5"; }
+    const char* GetVersion() override { return QUAY_LIB_VERSION; }
 
     // Consumers attached to the segment, 0 unless this is an attached consumer.
     uint32_t SdkNum() const;
@@ -82,7 +83,7 @@ int ParseRingbufCfg(const std::string& dir, std::string& quayIniPath);
 int MkrxBringUpCard(const std::string& quayIniDir);
 void MkrxReleaseCard();
 
-// The build banner of the library, "V:2.4.5 Support E ." and the build time.
+// The build banner of the library, QUAY_LIB_BANNER and the build time.
 const char* MkrxBuildBanner();
 
 #endif

@@ -11,7 +11,7 @@
 
 #include <tinyxml2.h>
 
-#include "cfg_test_log.h"
+#include "log_capture.h"
 #include "gt_config.h"
 #include "xmlHelper.h"
 #include "test_util.h"

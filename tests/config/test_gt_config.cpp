@@ -7,11 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "cfg_test_log.h"
+#include "log_capture.h"
 #include "gt_config.h"
 #include "test_util.h"
 
-using cfgtest::LogCapture;
+using qtest::LogCapture;
 
 namespace {
 
@@ -46,14 +46,14 @@ TEST_F(ConfigTest, InitOnceThenSamePathOrRefusesAnotherAndKeepsFirst) {
     {
         LogCapture cap;
         EXPECT_EQ(0, m_cfg.Init(a.c_str()));
-        EXPECT_LOG(cap, "INFO", "Init success!");
+        EXPECT_LOGGED(cap, "INFO", "Init success!");
     }
     qtest::WriteFile(a, "[x]\nv = 3\n");
     EXPECT_EQ(0, m_cfg.Init(a.c_str()));
     EXPECT_EQ(1, m_cfg.GetConfigInt("x:v", -1)) << "the same path must not reload";
     LogCapture cap;
     EXPECT_EQ(600005, m_cfg.Init(b.c_str()));
-    EXPECT_LOG(cap, "WARN", "Init more than one times with different path: last:" + a + ", now:" + b);
+    EXPECT_LOGGED(cap, "WARN", "Init more than one times with different path: last:" + a + ", now:" + b);
     EXPECT_EQ(1, m_cfg.GetConfigInt("x:v", -1));
     EXPECT_EQ(a, m_cfg.GetConfigPath());
 }
@@ -63,7 +63,7 @@ TEST_F(ConfigTest, UnloadableFilesFailWith600004AndTheSystemErrorText) {
     {
         LogCapture cap;
         EXPECT_EQ(600004, m_cfg.Init(missing.c_str()));
-        EXPECT_LOG(cap, "WARN", "can't parse config file: " + missing + ".msg:No such file or directory");
+        EXPECT_LOGGED(cap, "WARN", "can't parse config file: " + missing + ".msg:No such file or directory");
     }
     EXPECT_FALSE(m_cfg.IsInited());
     {
@@ -71,7 +71,7 @@ TEST_F(ConfigTest, UnloadableFilesFailWith600004AndTheSystemErrorText) {
         CGtConfig cfg;
         LogCapture cap;
         EXPECT_EQ(600004, cfg.Init(m_dir.path().c_str()));
-        EXPECT_LOG(cap, "WARN", "can't parse config file: " + m_dir.path() + ".msg:Is a directory");
+        EXPECT_LOGGED(cap, "WARN", "can't parse config file: " + m_dir.path() + ".msg:Is a directory");
     }
     // Neither a FIFO (the read would block) nor a device that never ends.
     std::string fifo = m_dir / "fifo.ini", zero = m_dir / "zero.ini";
@@ -81,7 +81,7 @@ TEST_F(ConfigTest, UnloadableFilesFailWith600004AndTheSystemErrorText) {
         CGtConfig cfg;
         LogCapture cap;
         EXPECT_EQ(600004, cfg.Init(path.c_str()));
-        EXPECT_LOG(cap, "WARN", "can't parse config file: " + path + ".msg:not a regular file");
+        EXPECT_LOGGED(cap, "WARN", "can't parse config file: " + path + ".msg:not a regular file");
     }
     {
         // A line that is no INI syntax makes iniparser refuse the file.
@@ -89,7 +89,7 @@ TEST_F(ConfigTest, UnloadableFilesFailWith600004AndTheSystemErrorText) {
         std::string bad = Write("bad.ini", "[device]\ndev_write = x\nthis line is garbage\n");
         LogCapture cap;
         EXPECT_EQ(600004, cfg.Init(bad.c_str()));
-        EXPECT_LOG(cap, "WARN", "can't parse config file: " + bad + ".msg:syntax error");
+        EXPECT_LOGGED(cap, "WARN", "can't parse config file: " + bad + ".msg:syntax error");
     }
     // After a failed Init, another path may still be tried.
     EXPECT_EQ(0, m_cfg.Init(Write("ok.ini", "[a]\nb=1\n").c_str()));
@@ -101,7 +101,7 @@ TEST_F(ConfigTest, NothingLoadedGivesNotInitialisedAndDefaults) {
     LogCapture cap;
     EXPECT_EQ(600002, m_cfg.GetCfgInfo(dev));
     EXPECT_EQ(600002, m_cfg.GetMonitorConfig(mon));
-    EXPECT_LOG(cap, "WARN", "Please init config first!");
+    EXPECT_LOGGED(cap, "WARN", "Please init config first!");
     EXPECT_EQ("dflt", m_cfg.GetConfigString("a:b", "dflt"));
     EXPECT_EQ("", m_cfg.GetConfigString("a:b", nullptr));
     EXPECT_EQ(7, m_cfg.GetConfigInt("a:b", 7));
@@ -117,7 +117,7 @@ TEST_F(ConfigTest, ReloadReadsTheNewContentAndAFailedReloadLeavesNothingLoaded) 
     unlink(p.c_str());
     LogCapture cap;
     EXPECT_EQ(600004, m_cfg.ReloadFile(p.c_str()));
-    EXPECT_LOG(cap, "WARN", "can't parse config file: " + p + ".msg:No such file or directory");
+    EXPECT_LOGGED(cap, "WARN", "can't parse config file: " + p + ".msg:No such file or directory");
     EXPECT_EQ(-1, m_cfg.GetConfigInt("a:b", -1));
     GT_CONFIG_DEVICE_INFO_t dev;
     EXPECT_EQ(600002, m_cfg.GetCfgInfo(dev));
@@ -154,8 +154,8 @@ TEST_F(ConfigTest, EmptyPathsAndIdsFromZeroSelectEnyx) {
     EXPECT_EQ("MAC_CHAN0_DATA", dev.strDevDma0Name);
     EXPECT_EQ("MAC_CHAN1_DATA", dev.strDevDma1Name);
     EXPECT_TRUE(dev.strDevicePathWrite.empty());
-    EXPECT_LOG(cap, "INFO",
-               "device config, get device coreId:0, busId:0,dma0name:MAC_CHAN0_DATA,dma1name:MAC_CHAN1_DATA, .");
+    EXPECT_LOGGED(cap, "INFO",
+                  "device config, get device coreId:0, busId:0,dma0name:MAC_CHAN0_DATA,dma1name:MAC_CHAN1_DATA, .");
 }
 
 TEST_F(ConfigTest, AbsentBusIdSelectsXdmaAndPioModeTheMappedBar) {
@@ -164,7 +164,7 @@ TEST_F(ConfigTest, AbsentBusIdSelectsXdmaAndPioModeTheMappedBar) {
     {
         LogCapture cap;
         ASSERT_EQ(0, m_cfg.GetCfgInfo(dev));
-        EXPECT_LOG(cap, "INFO", "device config, get devicePahWrite:, read:");
+        EXPECT_LOGGED(cap, "INFO", "device config, get devicePahWrite:, read:");
     }
     EXPECT_EQ(GT_DRV_TYPE_XDMA, dev.eDrvType);
     EXPECT_EQ(-1, dev.nBusId);
@@ -179,7 +179,7 @@ TEST_F(ConfigTest, AbsentBusIdSelectsXdmaAndPioModeTheMappedBar) {
     EXPECT_EQ(GT_DRV_TYPE_PIO, dev2.eDrvType);
     EXPECT_EQ("/dev/xdma0_user", dev2.strDevicePathWrite);
     EXPECT_EQ("/dev/xdma0_c2h_0", dev2.strDevicePathRead);
-    EXPECT_LOG(cap, "INFO", "device config, get devicePahWrite:/dev/xdma0_user, read:/dev/xdma0_c2h_0");
+    EXPECT_LOGGED(cap, "INFO", "device config, get devicePahWrite:/dev/xdma0_user, read:/dev/xdma0_c2h_0");
 }
 
 TEST_F(ConfigTest, MissingDeviceKeysAreReportedWith600007) {
@@ -202,7 +202,7 @@ TEST_F(ConfigTest, MissingDeviceKeysAreReportedWith600007) {
         EXPECT_EQ(600007, cfg.GetCfgInfo(dev)) << c.ini;
         std::string msg = c.msg;
         if (msg.back() == ':') msg += p;
-        EXPECT_LOG(cap, "ERROR", msg);
+        EXPECT_LOGGED(cap, "ERROR", msg);
     }
 }
 
@@ -252,14 +252,14 @@ TEST_F(ConfigTest, GarbageDeviceNumbersAreNamedAndOutOfRangeIdsRefused) {
     {
         LogCapture cap;
         ASSERT_EQ(0, m_cfg.GetCfgInfo(dev));
-        EXPECT_LOG(cap, "WARN", "device:core_id: \"zero\" is not a number, read as 0");
+        EXPECT_LOGGED(cap, "WARN", "device:core_id: \"zero\" is not a number, read as 0");
     }
     EXPECT_EQ(GT_DRV_TYPE_ENYX, dev.eDrvType);
     CGtConfig cfg;
     ASSERT_EQ(0, cfg.Init(Write("big.ini", "[device]\ndev_write =\ndev_read =\nbus_id = 70000\n").c_str()));
     LogCapture cap;
     EXPECT_EQ(600007, cfg.GetCfgInfo(dev));
-    EXPECT_LOG(cap, "ERROR", "device:bus_id 70000 out of range");
+    EXPECT_LOGGED(cap, "ERROR", "device:bus_id 70000 out of range");
 }
 
 // ---------------------------------------------------------------- monitor record
@@ -278,36 +278,28 @@ TEST_F(ConfigTest, MonitorRecordFilledAndLogged) {
     EXPECT_STREQ("quay_config", mon.strGaugeCfgName);
     EXPECT_EQ("configuration registers", mon.strGaugeCfgDes);
     EXPECT_EQ(12, mon.recordTimeLen);
-    EXPECT_LOG(cap, "INFO", "monitor config, port:9400, ver:2.4.5, ip:127.0.0.1, url:/metrics");
-    EXPECT_LOG(cap, "INFO",
-               "monitor config, StuGaugeName:quay_status, des:status registers,CfgGaugeName:quay_config, "
-               "des:configuration registers");
+    EXPECT_LOGGED(cap, "INFO", "monitor config, port:9400, ver:2.4.5, ip:127.0.0.1, url:/metrics");
+    EXPECT_LOGGED(cap, "INFO",
+                  "monitor config, StuGaugeName:quay_status, des:status registers,CfgGaugeName:quay_config, "
+                  "des:configuration registers");
 }
 
 TEST_F(ConfigTest, RecordPeriodNegativeGives30ZeroAndNonNumbersGiveZero) {
-    for (const char* v : {"0", "abc", ""}) {
+    const struct {
+        const char* line;  // appended to the monitor section
+        int32_t period;
+    } rows[] = {
+        {"record_time_len = 0\n", 0},   {"record_time_len = abc\n", 0}, {"record_time_len = \n", 0},
+        {"record_time_len = -5\n", 30}, {"record_time_len = -1\n", 30}, {"", 30},  // absent
+    };
+    for (const auto& r : rows) {
         CGtConfig cfg;
-        std::string p = Write("z.ini", std::string(kMonitorIni) + "record_time_len = " + v + "\n");
-        ASSERT_EQ(0, cfg.Init(p.c_str()));
+        ASSERT_EQ(0, cfg.Init(Write("m.ini", std::string(kMonitorIni) + r.line).c_str()));
         GT_CONFIG_MONITOR_t mon;
         mon.recordTimeLen = 99;
-        ASSERT_EQ(0, cfg.GetMonitorConfig(mon)) << v;
-        EXPECT_EQ(0, mon.recordTimeLen) << v;
+        ASSERT_EQ(0, cfg.GetMonitorConfig(mon)) << r.line;
+        EXPECT_EQ(r.period, mon.recordTimeLen) << r.line;
     }
-    for (const char* v : {"-5", "-1"}) {
-        CGtConfig cfg;
-        std::string p = Write("m.ini", std::string(kMonitorIni) + "record_time_len = " + v + "\n");
-        ASSERT_EQ(0, cfg.Init(p.c_str()));
-        GT_CONFIG_MONITOR_t mon;
-        mon.recordTimeLen = 99;
-        ASSERT_EQ(0, cfg.GetMonitorConfig(mon)) << v;
-        EXPECT_EQ(30, mon.recordTimeLen) << v;
-    }
-    CGtConfig cfg;
-    ASSERT_EQ(0, cfg.Init(Write("m2.ini", kMonitorIni).c_str()));
-    GT_CONFIG_MONITOR_t mon;
-    ASSERT_EQ(0, cfg.GetMonitorConfig(mon));
-    EXPECT_EQ(30, mon.recordTimeLen);
 }
 
 TEST_F(ConfigTest, MonitorStopsAtTheFirstMissingKeyInTableOrder) {
@@ -323,7 +315,7 @@ TEST_F(ConfigTest, MonitorStopsAtTheFirstMissingKeyInTableOrder) {
         GT_CONFIG_MONITOR_t mon;
         LogCapture cap;
         EXPECT_EQ(600007, cfg.GetMonitorConfig(mon)) << key;
-        EXPECT_LOG(cap, "ERROR", std::string("can't get monitor:") + key);
+        EXPECT_LOGGED(cap, "ERROR", std::string("can't get monitor:") + key);
         EXPECT_EQ(9400, mon.nPort) << "fields read before stay filled";
         if (strcmp(key, "gauge_cfg_des") == 0) {
             EXPECT_STREQ("quay_config", mon.strGaugeCfgName);
@@ -341,7 +333,7 @@ TEST_F(ConfigTest, MonitorTextsAreCutToTheirFieldsAndPortChecked) {
     {
         LogCapture cap;
         ASSERT_EQ(0, m_cfg.GetMonitorConfig(mon));
-        EXPECT_LOG(cap, "WARN", "monitor:gauge_stu_name is 100 bytes long, only the first 63 are kept");
+        EXPECT_LOGGED(cap, "WARN", "monitor:gauge_stu_name is 100 bytes long, only the first 63 are kept");
     }
     EXPECT_EQ(std::string(63, 'n'), mon.strGaugeStuName);
     EXPECT_EQ(19u, strlen(mon.strVer));
@@ -353,7 +345,7 @@ TEST_F(ConfigTest, MonitorTextsAreCutToTheirFieldsAndPortChecked) {
         ASSERT_EQ(0, cfg.Init(Write("p.ini", p).c_str()));
         LogCapture cap;
         EXPECT_EQ(600007, cfg.GetMonitorConfig(mon)) << port;
-        EXPECT_LOG(cap, "ERROR", std::string("monitor:port ") + port + " out of range");
+        EXPECT_LOGGED(cap, "ERROR", std::string("monitor:port ") + port + " out of range");
     }
 }
 
@@ -389,14 +381,14 @@ TEST(ConfigAddressText, MacTexts) {
             char msg[64];
             snprintf(msg, sizeof(msg), "get mac: %02x:%02x:%02x:%02x:%02x:%02x", c.bytes[0], c.bytes[1],
                      c.bytes[2], c.bytes[3], c.bytes[4], c.bytes[5]);
-            EXPECT_LOG(cap, "INFO", msg);
+            EXPECT_LOGGED(cap, "INFO", msg);
         } else {
             for (int i = 0; i < 6; i++) EXPECT_EQ(0xEE, out[i]) << c.text << ": failure writes nothing";
             if (c.ret == 600005)
-                EXPECT_LOG(cap, "WARN", std::string("MAC length error: ") + c.text +
+                EXPECT_LOGGED(cap, "WARN", std::string("MAC length error: ") + c.text +
                                             "! len:" + std::to_string(strlen(c.text)));
             else
-                EXPECT_LOG(cap, "WARN", std::string("config item error: ") + c.text + "!");
+                EXPECT_LOGGED(cap, "WARN", std::string("config item error: ") + c.text + "!");
         }
         EXPECT_EQ(0xEE, out[6]) << c.text << ": nothing beyond six bytes";
     }
@@ -433,14 +425,14 @@ TEST(ConfigAddressText, Ipv4Texts) {
             EXPECT_EQ(0, memcmp(out, c.bytes, 4)) << c.text;
             char msg[64];
             snprintf(msg, sizeof(msg), "get ip: %d:%d:%d:%d", c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]);
-            EXPECT_LOG(cap, "INFO", msg);
+            EXPECT_LOGGED(cap, "INFO", msg);
         } else {
             for (int i = 0; i < 4; i++) EXPECT_EQ(0xEE, out[i]) << c.text;
             if (c.ret == 600005)
-                EXPECT_LOG(cap, "WARN", std::string("ip length error: ") + c.text +
+                EXPECT_LOGGED(cap, "WARN", std::string("ip length error: ") + c.text +
                                             "! len:" + std::to_string(strlen(c.text)));
             else
-                EXPECT_LOG(cap, "WARN", std::string("config item error, src: ") + c.text +
+                EXPECT_LOGGED(cap, "WARN", std::string("config item error, src: ") + c.text +
                                             "! cnt:" + std::to_string(c.cnt));
         }
         EXPECT_EQ(0xEE, out[4]) << c.text << ": nothing beyond four bytes";

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "cfg_test_log.h"
+#include "log_capture.h"
 #include "gt_codec.h"
 #include "xmlHelper.h"
 #include "test_util.h"
 
-using cfgtest::LogCapture;
+using qtest::LogCapture;
 
 namespace {
 
@@ -136,9 +136,9 @@ TEST(XmlParse, CfgWithoutSectionLoadsButCfgfileNeedsDefvalThenSection) {
         EXPECT_EQ(-1, x.Parse(Doc(Core("p", std::string("<regValue class=\"CFGFILE\" ") + bare + c.extra + "/>"))
                                   .c_str(),
                               "p"));
-        EXPECT_LOG(cap, "ERROR", std::string("Get reg info error, [") + c.missing + "] attribute is missing");
-        EXPECT_LOG(cap, "ERROR", "Get reg info error, class [CFGFILE]");
-        EXPECT_LOG(cap, "ERROR", "Load register desc fail, please check your register xml!");
+        EXPECT_LOGGED(cap, "ERROR", std::string("Get reg info error, [") + c.missing + "] attribute is missing");
+        EXPECT_LOGGED(cap, "ERROR", "Get reg info error, class [CFGFILE]");
+        EXPECT_LOGGED(cap, "ERROR", "Load register desc fail, please check your register xml!");
     }
 }
 
@@ -177,8 +177,8 @@ TEST(XmlParse, AttributesAreCheckedInOrderAndMinusOneCountsAsMissing) {
         LogCapture cap;
         std::string regs = std::string(kRegCfg) + "<regValue class=\"MON\" " + c.attrs + "/>\n" + kRegFile;
         EXPECT_EQ(-1, x.Parse(Doc(Core("p", regs)).c_str(), "p")) << c.attrs;
-        EXPECT_LOG(cap, "ERROR", c.msg);
-        EXPECT_LOG(cap, "ERROR", "Get reg info error, class [MON]");
+        EXPECT_LOGGED(cap, "ERROR", c.msg);
+        EXPECT_LOGGED(cap, "ERROR", "Get reg info error, class [MON]");
         EXPECT_EQ(1u, x.m_listCfg.size()) << "descriptors stored before the bad one stay";
         EXPECT_EQ(0u, x.m_listMonitor.size());
         EXPECT_EQ(0u, x.m_listCfgFile.size()) << "loading stops at the bad one";
@@ -193,15 +193,15 @@ TEST(XmlParse, UnknownClassIsSkippedAndMissingClassStops) {
                            "<regValue class=\"OTHER\" name=\"o\" regnum=\"1\" bitoffset=\"0\" size=\"8\" type=\"int\"/>\n" +
                            kRegFile;
         EXPECT_EQ(0, x.Parse(Doc(Core("p", regs)).c_str(), "p"));
-        EXPECT_LOG(cap, "ERROR", "Get error class: OTHER");
+        EXPECT_LOGGED(cap, "ERROR", "Get error class: OTHER");
         EXPECT_EQ(2u, Total(x));
     }
     CXmlHelper x;
     LogCapture cap;
     std::string regs = std::string(kRegCfg) + "<regValue name=\"o\" regnum=\"1\" bitoffset=\"0\" size=\"8\" type=\"int\"/>\n";
     EXPECT_EQ(-1, x.Parse(Doc(Core("p", regs)).c_str(), "p"));
-    EXPECT_LOG(cap, "ERROR", "Get reg info error, class attribute is missing");
-    EXPECT_LOG(cap, "ERROR", "Load register desc fail, please check your register xml!");
+    EXPECT_LOGGED(cap, "ERROR", "Get reg info error, class attribute is missing");
+    EXPECT_LOGGED(cap, "ERROR", "Load register desc fail, please check your register xml!");
 }
 
 TEST(XmlParse, PartLookupIsExactFirstMatchAndAMissOrNoCoresEmptiesTheLists) {
@@ -224,7 +224,7 @@ TEST(XmlParse, PartLookupIsExactFirstMatchAndAMissOrNoCoresEmptiesTheLists) {
     ASSERT_EQ(0, x.Parse(doc.c_str(), "a"));
     LogCapture cap;
     EXPECT_EQ(-1, x.Parse("<?xml version=\"1.0\"?><Registers><Core name=\"a\"/></Registers>", "a"));
-    EXPECT_LOG(cap, "ERROR", "XML error: no \"Cores\" element, coreName:a,\n");
+    EXPECT_LOGGED(cap, "ERROR", "XML error: no \"Cores\" element, coreName:a,\n");
     EXPECT_EQ(0u, Total(x));
 }
 
@@ -311,14 +311,14 @@ TEST_F(FileTest, FourByteFileEncodesToEightCharactersAndBack) {
     {
         LogCapture cap;
         ASSERT_EQ(0, CXmlHelper::EnDecodeFile(P("in").c_str(), P("enc").c_str(), true));
-        EXPECT_LOG(cap, "INFO", "EnDecode successful. en(1) or de(0):1");
+        EXPECT_LOGGED(cap, "INFO", "EnDecode successful. en(1) or de(0):1");
     }
     std::string enc = qtest::ReadFile(P("enc"));
     EXPECT_EQ(8u, enc.size());
     EXPECT_EQ("==", enc.substr(6));
     LogCapture cap;
     ASSERT_EQ(0, CXmlHelper::EnDecodeFile(P("enc").c_str(), P("dec").c_str(), false));
-    EXPECT_LOG(cap, "INFO", "EnDecode successful. en(1) or de(0):0");
+    EXPECT_LOGGED(cap, "INFO", "EnDecode successful. en(1) or de(0):0");
     EXPECT_EQ(std::string("\x00\xff\x10Q", 4), qtest::ReadFile(P("dec")));
 }
 
@@ -338,32 +338,27 @@ TEST_F(FileTest, LargeBinaryFileRoundTripsByteForByte) {
 }
 
 TEST_F(FileTest, FileConverterFailuresAreReported) {
-    {
-        LogCapture cap;
-        EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(P("none").c_str(), P("out").c_str(), true));
-        EXPECT_LOG(cap, "ERROR", "open " + P("none") + " failed");
-    }
-    {
-        LogCapture cap;
-        EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(m_dir.path().c_str(), P("out").c_str(), true));
-        EXPECT_LOG(cap, "ERROR", "open " + m_dir.path() + " failed");
-    }
     qtest::WriteFile(P("empty"), "");
-    for (bool enc : {true, false}) {
-        LogCapture cap;
-        EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(P("empty").c_str(), P("out").c_str(), enc));
-        EXPECT_LOG(cap, "ERROR", "cfg file size error!");
-    }
     qtest::WriteFile(P("in"), "data");
-    {
-        LogCapture cap;
-        EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(P("in").c_str(), P("no/such/dir/out").c_str(), true));
-        EXPECT_LOG(cap, "ERROR", "Open " + P("no/such/dir/out") + " failed");
-    }
     qtest::WriteFile(P("badenc"), "Qm4H@@@@");
-    LogCapture cap;
-    EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(P("badenc").c_str(), P("out").c_str(), false));
-    EXPECT_LOG(cap, "ERROR", "decode " + P("badenc") + " failed: character 0x40 at offset 4 is outside the encoding alphabet");
+    const struct {
+        std::string in, out;
+        bool encode;
+        std::string error;
+    } rows[] = {
+        {P("none"), P("out"), true, "open " + P("none") + " failed"},
+        {m_dir.path(), P("out"), true, "open " + m_dir.path() + " failed"},
+        {P("empty"), P("out"), true, "cfg file size error!"},
+        {P("empty"), P("out"), false, "cfg file size error!"},
+        {P("in"), P("no/such/dir/out"), true, "Open " + P("no/such/dir/out") + " failed"},
+        {P("badenc"), P("out"), false,
+         "decode " + P("badenc") + " failed: character 0x40 at offset 4 is outside the encoding alphabet"},
+    };
+    for (const auto& r : rows) {
+        LogCapture cap;
+        EXPECT_EQ(-1, CXmlHelper::EnDecodeFile(r.in.c_str(), r.out.c_str(), r.encode)) << r.error;
+        EXPECT_LOGGED(cap, "ERROR", r.error);
+    }
     EXPECT_NE(0, access(P("out").c_str(), F_OK)) << "no output for a failed conversion";
 }
 
@@ -395,11 +390,11 @@ TEST(Sm4, RefusesWithoutKeyAndPartialBlocks) {
     {
         LogCapture cap;
         EXPECT_EQ(-1, CXmlHelper::Encrypt(nullptr, buf, buf, 16));
-        EXPECT_LOG(cap, "ERROR", "SM4 encryption refused: no SM4 key");
+        EXPECT_LOGGED(cap, "ERROR", "SM4 encryption refused: no SM4 key");
     }
     LogCapture cap;
     EXPECT_EQ(-1, CXmlHelper::Decrypt(kStdKey, buf, buf, 17));
-    EXPECT_LOG(cap, "ERROR", "SM4 decryption refused: length 17 is not a multiple of the 16-byte SM4 block");
+    EXPECT_LOGGED(cap, "ERROR", "SM4 decryption refused: length 17 is not a multiple of the 16-byte SM4 block");
     EXPECT_EQ(0, CXmlHelper::Encrypt(kStdKey, buf, buf, 0));
 }
 
@@ -410,7 +405,7 @@ TEST_F(FileTest, EncryptedFileRoundTripsAndRefusesWithoutKeyOrWholeBlocks) {
     {
         LogCapture cap;
         ASSERT_EQ(0, CXmlHelper::EnDecryptFile(kStdKey, P("plain").c_str(), P("enc").c_str(), true));
-        EXPECT_LOG(cap, "INFO", "EnDecrypt successful. en(1) or de(0):1");
+        EXPECT_LOGGED(cap, "INFO", "EnDecrypt successful. en(1) or de(0):1");
     }
     std::string enc = qtest::ReadFile(P("enc"));
     EXPECT_EQ(32u, enc.size());
@@ -418,7 +413,7 @@ TEST_F(FileTest, EncryptedFileRoundTripsAndRefusesWithoutKeyOrWholeBlocks) {
     {
         LogCapture cap;
         ASSERT_EQ(0, CXmlHelper::EnDecryptFile(kStdKey, P("enc").c_str(), P("dec").c_str(), false));
-        EXPECT_LOG(cap, "INFO", "EnDecrypt successful. en(1) or de(0):0");
+        EXPECT_LOGGED(cap, "INFO", "EnDecrypt successful. en(1) or de(0):0");
     }
     EXPECT_EQ(data, qtest::ReadFile(P("dec")));
 
@@ -432,7 +427,7 @@ TEST_F(FileTest, EncryptedFileRoundTripsAndRefusesWithoutKeyOrWholeBlocks) {
     {
         LogCapture cap;
         EXPECT_EQ(-1, CXmlHelper::EnDecryptFile(kStdKey, P("odd").c_str(), P("oddenc").c_str(), true));
-        EXPECT_LOG(cap, "ERROR", P("odd") +
+        EXPECT_LOGGED(cap, "ERROR", P("odd") +
                                      " is 33 bytes, not a multiple of 16: SM4-ECB works on whole 16-byte blocks "
                                      "and adds no padding");
         EXPECT_NE(0, access(P("oddenc").c_str(), F_OK));
@@ -440,7 +435,7 @@ TEST_F(FileTest, EncryptedFileRoundTripsAndRefusesWithoutKeyOrWholeBlocks) {
     qtest::WriteFile(P("empty"), "");
     LogCapture cap;
     EXPECT_EQ(-1, CXmlHelper::EnDecryptFile(kStdKey, P("empty").c_str(), P("x").c_str(), false));
-    EXPECT_LOG(cap, "ERROR", "cfg file size error!");
+    EXPECT_LOGGED(cap, "ERROR", "cfg file size error!");
 }
 
 TEST_F(FileTest, OpensslCommandLineReadsOursAndWeReadItsOutput) {
@@ -509,7 +504,7 @@ TEST_F(BinTest, EncodedBinLoadsThePart) {
     CXmlHelper x;
     LogCapture cap;
     ASSERT_EQ(0, x.LoadFromFile("sz_tcp_net", nullptr));
-    EXPECT_LOG(cap, "INFO", "Successly Read register part:\"sz_tcp_net\" from cfg.xml !");
+    EXPECT_LOGGED(cap, "INFO", "Successly Read register part:\"sz_tcp_net\" from cfg.xml !");
     EXPECT_EQ(2u, Total(x));
     EXPECT_EQ(-1, x.LoadFromFile("sz_tcp_net_x", nullptr));
     EXPECT_EQ(0u, Total(x));
@@ -520,20 +515,20 @@ TEST_F(BinTest, MissingEmptyOrUnreadableBin) {
     {
         LogCapture cap;
         EXPECT_EQ(-1, x.LoadFromFile("p", nullptr));
-        EXPECT_LOG(cap, "ERROR", "bin file missing. Please cotact the technical support");
+        EXPECT_LOGGED(cap, "ERROR", "bin file missing. Please cotact the technical support");
     }
     mkdir(Bin().c_str(), 0755);
     {
         LogCapture cap;
         EXPECT_EQ(-1, x.LoadFromFile("p", nullptr));
-        EXPECT_LOG(cap, "ERROR", "bin file missing. Please cotact the technical support");
+        EXPECT_LOGGED(cap, "ERROR", "bin file missing. Please cotact the technical support");
     }
     rmdir(Bin().c_str());
     qtest::WriteFile(Bin(), "");
     LogCapture cap;
     EXPECT_EQ(-1, x.LoadFromFile("p", nullptr));
-    EXPECT_LOG(cap, "ERROR", "cfg file size error!");
-    EXPECT_LOG(cap, "INFO", Unable("p"));
+    EXPECT_LOGGED(cap, "ERROR", "cfg file size error!");
+    EXPECT_LOGGED(cap, "INFO", Unable("p"));
 }
 
 TEST_F(BinTest, CorruptEncodedBinIsRefused) {
@@ -553,7 +548,7 @@ TEST_F(BinTest, CorruptEncodedBinIsRefused) {
         EXPECT_EQ(-1, x.LoadFromFile("sz_tcp_net", nullptr));
         EXPECT_NE(std::string::npos, cap.Text().find("][fpga]decode " + Bin() + " failed: " + c.reason))
             << cap.Text();
-        EXPECT_LOG(cap, "INFO", Unable("sz_tcp_net"));
+        EXPECT_LOGGED(cap, "INFO", Unable("sz_tcp_net"));
     }
     // Truncated at a group boundary: decodes, but the XML is cut.
     qtest::WriteFile(Bin(), enc.substr(0, enc.size() / 2 / 4 * 4));
@@ -561,7 +556,7 @@ TEST_F(BinTest, CorruptEncodedBinIsRefused) {
     LogCapture cap;
     EXPECT_EQ(-1, x.LoadFromFile("sz_tcp_net", nullptr));
     EXPECT_NE(std::string::npos, cap.Text().find("][fpga]XML error: "));
-    EXPECT_LOG(cap, "INFO", Unable("sz_tcp_net"));
+    EXPECT_LOGGED(cap, "INFO", Unable("sz_tcp_net"));
 }
 
 TEST_F(BinTest, EncodedDocumentWithoutCoresOrNotXml) {
@@ -570,14 +565,14 @@ TEST_F(BinTest, EncodedDocumentWithoutCoresOrNotXml) {
     {
         LogCapture cap;
         EXPECT_EQ(-1, x.LoadFromFile("p", nullptr));
-        EXPECT_LOG(cap, "ERROR", "XML error: no \"Cores\" element, coreName:p,\n");
+        EXPECT_LOGGED(cap, "ERROR", "XML error: no \"Cores\" element, coreName:p,\n");
     }
     std::string bytes(200, '\0');
     for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<char>(i * 37);
     WriteEncoded(bytes);
     LogCapture cap;
     EXPECT_EQ(-1, x.LoadFromFile("p", nullptr));
-    EXPECT_LOG(cap, "INFO", Unable("p"));
+    EXPECT_LOGGED(cap, "INFO", Unable("p"));
 }
 
 TEST_F(BinTest, EncryptedBinLoadsWithItsKeyOnly) {
@@ -592,7 +587,7 @@ TEST_F(BinTest, EncryptedBinLoadsWithItsKeyOnly) {
     {
         LogCapture cap;
         EXPECT_EQ(-1, x.LoadFromFile("sz_tcp_net", wrong));
-        EXPECT_LOG(cap, "INFO", Unable("sz_tcp_net"));
+        EXPECT_LOGGED(cap, "INFO", Unable("sz_tcp_net"));
     }
     {
         LogCapture cap;
@@ -603,7 +598,7 @@ TEST_F(BinTest, EncryptedBinLoadsWithItsKeyOnly) {
         qtest::WriteFile(Bin(), std::string(size, 'x'));
         LogCapture cap;
         EXPECT_EQ(-1, x.LoadFromFile("sz_tcp_net", kStdKey)) << size;
-        EXPECT_LOG(cap, "ERROR", "encrypted bin file " + Bin() + " is " + std::to_string(size) +
+        EXPECT_LOGGED(cap, "ERROR", "encrypted bin file " + Bin() + " is " + std::to_string(size) +
                                      " bytes: needs whole 16-byte blocks and more than 24 bytes");
     }
 }
@@ -616,7 +611,7 @@ TEST_F(BinTest, KeyComesFromTheKeyFileOfTheConfigurationDirectory) {
     {
         LogCapture cap;
         EXPECT_EQ(nullptr, CXmlHelper::GetKey());
-        EXPECT_LOG(cap, "ERROR", "key file " + keyFile + " unusable: it must hold 32 hexadecimal digits");
+        EXPECT_LOGGED(cap, "ERROR", "key file " + keyFile + " unusable: it must hold 32 hexadecimal digits");
     }
     qtest::WriteFile(keyFile, "  0123456789ABCDEFfedcba9876543210\n");
     const uint8_t* key = CXmlHelper::GetKey();

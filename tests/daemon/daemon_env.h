@@ -244,7 +244,7 @@ public:
     }
 
     std::string Out() const { return qtest::ReadFile(dir() + "/out.txt"); }
-    std::string LogFiles() const { return qtest::RunCmd("cat '" + dir() + "'/log/quay_*.log 2>/dev/null"); }
+    std::string LogFiles() const { return qtest::ReadLogs(dir() + "/log", "quay_"); }
     std::string Scrape() const { return HttpGet(m_port); }
 
     bool WaitOut(const std::string& text, double seconds = 10, size_t count = 1) const {
@@ -273,14 +273,7 @@ private:
 };
 
 // Today's local date as YYYYMMDD.
-inline std::string Today() {
-    time_t now = time(nullptr);
-    struct tm t;
-    localtime_r(&now, &t);
-    char buf[16];
-    strftime(buf, sizeof(buf), "%Y%m%d", &t);
-    return buf;
-}
+using qtest::Today;
 
 }  // namespace qd
 

@@ -21,14 +21,7 @@
 
 namespace {
 
-std::string Today() {
-    time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    char buf[16];
-    strftime(buf, sizeof(buf), "%Y%m%d", &tmv);
-    return buf;
-}
+using qtest::Today;
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> out;

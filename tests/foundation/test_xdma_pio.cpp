@@ -1,4 +1,6 @@
-// Mapped-BAR register driver on a fake PCIe sysfs tree.
+// Mapped-BAR register driver on a fake PCIe sysfs tree: finding the card,
+// mapping and the window's limits. The typed accesses and the reversed ranges
+// are in the drivers' contract (test_drv_contract.cpp).
 
 #include <gtest/gtest.h>
 
@@ -19,50 +21,18 @@ std::string Bytes(std::initializer_list<int> b) {
     return s;
 }
 
-TEST(XdmaPio, FindsCardMapsBarAndAccessesLittleEndian) {
+TEST(XdmaPio, FindsCardAndMapsTheRegisterWindowOfBar0) {
     qtest::FakeSysfs sys;
     sys.AddCard(kCard, 0x100000);
-    ASSERT_TRUE(sys.WriteResource(kCard, kWin + 0x20, Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})));
     ASSERT_EQ(0, sys.Run([&] {
         qtest::LogCapture log;
         CDrvXdmaPio drv;
         ASSERT_EQ(0, drv.Init((void*)"/dev/xdma0_user"));
         EXPECT_TRUE(log.Contains("[INFO   ]")) << log.Text();
         EXPECT_TRUE(log.Contains("[fpga]xdma reg init devpath /sys/bus/pci/devices/0000:d8:00.0.\n")) << log.Text();
-
-        uint8_t v8 = 0;
-        uint16_t v16 = 0;
-        uint32_t v32 = 0;
-        uint64_t v64 = 0;
-        EXPECT_EQ(0, drv.ReadInt8(0x20, v8));
-        EXPECT_EQ(0x11, v8);
-        EXPECT_EQ(0, drv.ReadInt16(0x20, v16));
-        EXPECT_EQ(0x2211, v16);
-        EXPECT_EQ(0, drv.ReadInt32(0x20, v32));
-        EXPECT_EQ(0x44332211u, v32);
-        EXPECT_EQ(0, drv.ReadInt64(0x20, v64));
-        EXPECT_EQ(0x8877665544332211ull, v64);
-
         EXPECT_EQ(0, drv.WriteInt32(0x100, 0x44332211));
-        EXPECT_EQ(0, drv.WriteInt64(0x108, 0x0102030405060708ull));
-        EXPECT_EQ(0, drv.WriteInt16(0x110, 0xA1B2));
-        EXPECT_EQ(0, drv.WriteInt8(0x112, 0xC3));
-
-        // ...Less128Bytes hand the range over highest address first.
-        uint8_t buf[128];
-        EXPECT_EQ(4u, drv.ReadLess128Bytes(0x20, buf, 4));
-        EXPECT_EQ(Bytes({0x44, 0x33, 0x22, 0x11}), std::string((char*)buf, 4));
-        const uint8_t wr[3] = {0xAA, 0xBB, 0xCC};
-        EXPECT_EQ(3u, drv.WriteLess128Bytes(0x200, wr, 3));
-        EXPECT_EQ(128u, drv.ReadLess128Bytes(0x0, buf, 128));
-        EXPECT_EQ(0u, drv.ReadLess128Bytes(0x0, buf, 129));
-        EXPECT_TRUE(log.Contains("[WARN   ]")) << log.Text();
-        EXPECT_TRUE(log.Contains("length should less than 128!"));
     }));
     EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 0x44}), sys.ReadResource(kCard, kWin + 0x100, 4));
-    EXPECT_EQ(Bytes({8, 7, 6, 5, 4, 3, 2, 1}), sys.ReadResource(kCard, kWin + 0x108, 8));
-    EXPECT_EQ(Bytes({0xB2, 0xA1, 0xC3}), sys.ReadResource(kCard, kWin + 0x110, 3));
-    EXPECT_EQ(Bytes({0xCC, 0xBB, 0xAA}), sys.ReadResource(kCard, kWin + 0x200, 3));
     // Nothing landed below the register window.
     EXPECT_EQ(std::string(16, '\0'), sys.ReadResource(kCard, 0x100, 16));
 }

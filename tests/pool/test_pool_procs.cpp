@@ -130,7 +130,7 @@ protected:
     }
 
     // Everything the peers logged.
-    std::string Logs() { return qtest::RunCmd("cat " + m_logs.path() + "/*.log"); }
+    std::string Logs() { return qtest::ReadLogs(m_logs.path()); }
 
     qtest::TempDir m_logs{"poolpeer"};
     std::unique_ptr<CDrvRingBufPool> m_pool;

@@ -66,7 +66,7 @@ public:
         return p;
     }
     // Everything logged into the log directory so far.
-    std::string Log() const { return qtest::RunCmd("cat " + logDir() + "/*.log 2>/dev/null"); }
+    std::string Log() const { return qtest::ReadLogs(logDir()); }
 
     // Starts the card's feed generator on a stream.
     static int Feed(const char* stream, uint64_t count, uint32_t size, double rate = 0) {

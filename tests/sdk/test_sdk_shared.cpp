@@ -49,8 +49,8 @@ protected:
         EXPECT_EQ(0u, c->Expect("init ").find("init ok")) << c->Seen() << ConsumerLog();
         return c;
     }
-    std::string ProducerLog() const { return qtest::RunCmd("cat " + m_env.dir() + "/plog/*.log 2>/dev/null"); }
-    std::string ConsumerLog() const { return qtest::RunCmd("cat " + m_env.dir() + "/clog/*.log 2>/dev/null"); }
+    std::string ProducerLog() const { return qtest::ReadLogs(m_env.dir() + "/plog"); }
+    std::string ConsumerLog() const { return qtest::ReadLogs(m_env.dir() + "/clog"); }
 
     // Records of the feed generator's layout, numbers first..first+count-1
     // (types 1, 2, 3 in turn), put straight into the card's FIFO.

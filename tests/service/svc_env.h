@@ -56,7 +56,7 @@ public:
     }
     std::string Text() const { return ReadDir(m_dir); }
     static std::string ReadDir(const std::string& dir) {
-        return qtest::RunCmd("cat '" + dir + "'/svc_*.log 2>/dev/null");
+        return qtest::ReadLogs(dir, "svc_");
     }
 
 private:

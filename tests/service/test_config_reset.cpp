@@ -122,25 +122,7 @@ void CheckEdge(const Card& card, const std::string& log) {
 
 }  // namespace
 
-TEST(ConfigXdma, SampleRegistersOfTwoFamilies) {
-    Card card(kXdma);
-    card.PokeLE(0x240, ~0ull, 8);
-    uint32_t before = TodayYmd();
-    ConfigureSample(card, 0x1005);
-    CheckSampleTcp(card, before, TodayYmd());
-    ConfigureSample(card, 0x2010);
-    CheckSampleMcast(card);
-}
-
-TEST(ConfigEnyx, SampleRegistersOfTwoFamilies) {
-    Card card(kEnyx);
-    card.PokeLE(0x240, ~0ull, 8);
-    uint32_t before = TodayYmd();
-    ConfigureSample(card, 0x1005);
-    CheckSampleTcp(card, before, TodayYmd());
-    ConfigureSample(card, 0x2010);
-    CheckSampleMcast(card);
-}
+// The sample registers of two families, on every kind of card: test_sample_config.cpp.
 
 TEST(ConfigXdma, EdgeRegisters) {
     Card card(kXdma, kEdgeIni);

@@ -15,16 +15,14 @@
 //   EXPECT_EQ(600002, drv.ReadInt8(0, v));
 //   EXPECT_TRUE(log.Contains("[WARN   ]")) << log.Text();
 //   EXPECT_TRUE(log.Contains("Didn't inited in yet!"));
+//   EXPECT_LOGGED(log, "WARN", "Didn't inited in yet!");   // the whole line, level and tag
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "gt_logger.h"
 #include "test_util.h"
@@ -47,6 +45,19 @@ public:
         int n = 0;
         for (size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + s.size())) ++n;
         return n;
+    }
+    // Whether a line of the given level ("ERROR", "WARN", "INFO") and tag
+    // holds exactly msg as its message.
+    bool HasLine(const char* level, const std::string& msg, const char* tag = "fpga") const {
+        const std::string text = Text();
+        const std::string lvl = std::string("[") + level;
+        const std::string needle = std::string("[") + tag + "]" + msg + "\n";
+        for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+            size_t bol = text.rfind('\n', pos);
+            bol = bol == std::string::npos ? 0 : bol + 1;
+            if (text.compare(bol, lvl.size(), lvl) == 0) return true;
+        }
+        return false;
     }
     // The directory holding the log files.
     static const std::string& Dir() { return State().dir.path(); }
@@ -74,22 +85,7 @@ private:
         static Shared s;
         return s;
     }
-    // All log files of the temp dir, in name (date) order, concatenated.
-    static std::string All() {
-        std::string logDir = State().dir / "log";
-        std::vector<std::string> names;
-        if (DIR* d = opendir(logDir.c_str())) {
-            while (dirent* e = readdir(d)) {
-                std::string n = e->d_name;
-                if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0) names.push_back(n);
-            }
-            closedir(d);
-        }
-        std::sort(names.begin(), names.end());
-        std::string out;
-        for (const auto& n : names) out += ReadFile(logDir + "/" + n);
-        return out;
-    }
+    static std::string All() { return ReadLogs(State().dir / "log"); }
 
     size_t m_start = 0;
     friend struct LogCaptureStarter;
@@ -103,5 +99,10 @@ struct LogCaptureStarter {
 inline LogCaptureStarter g_logCaptureStarter;
 
 }  // namespace qtest
+
+// Expects a logged line of that level, tag "fpga" and exactly that message.
+#define EXPECT_LOGGED(cap, level, msg)                                                                     \
+    EXPECT_TRUE((cap).HasLine(level, msg)) << "missing " << (level) << " \"" << (msg) << "\" in:\n" \
+                                           << (cap).Text()
 
 #endif

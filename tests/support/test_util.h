@@ -1,11 +1,14 @@
 #ifndef QUAY_TEST_UTIL_H
 #define QUAY_TEST_UTIL_H
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -68,6 +71,35 @@ inline void WriteFile(const std::string& path, const std::string& data, mode_t m
     out << data;
     out.close();
     chmod(path.c_str(), mode);
+}
+
+// Today's local date as YYYYMMDD, as in the names of the day's log files.
+inline std::string Today() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char buf[16];
+    strftime(buf, sizeof(buf), "%Y%m%d", &t);
+    return buf;
+}
+
+// The log files "<prefix>*.log" of a directory, in name (date) order,
+// concatenated; "" when there are none.
+inline std::string ReadLogs(const std::string& dir, const std::string& prefix = "") {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() >= prefix.size() + 4 && n.compare(0, prefix.size(), prefix) == 0 &&
+                n.compare(n.size() - 4, 4, ".log") == 0)
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const auto& n : names) out += ReadFile(dir + "/" + n);
+    return out;
 }
 
 // Runs a shell command and returns its standard output; status gets the exit code.
