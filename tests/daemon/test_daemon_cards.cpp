@@ -58,6 +58,9 @@ INSTANTIATE_TEST_SUITE_P(XdmaAndEnyx, DaemonOnCard, ::testing::Values(svc::kXdma
 
 }  // namespace
 
+// The animator test runs in the XDMA program only: two tests of one name
+// would be one name to CTest, which orders the leftover check by names.
+#ifndef DAEMON_CARDS_PIO
 namespace {
 
 TEST(CardAnimator, MovesOnlyTheRegistersOfThePartTheVersionNames) {
@@ -87,3 +90,4 @@ TEST(CardAnimator, MovesOnlyTheRegistersOfThePartTheVersionNames) {
 }
 
 }  // namespace
+#endif
