@@ -96,18 +96,31 @@ public:
     int MkrxProdInfoInit(MkrxShareMemInfo_t* lpHead);
 
 private:
-    void CopyPrivate(const uint8_t* data, uint32_t length, uint32_t need);
-    void CopyShared(const uint8_t* data, uint32_t length, uint32_t need);
+    // The copy path of the pool's framing T and ring form, chosen by the
+    // first record (CopyFirst) and called for every later one.
+    using CopyFn = void (CDrvRingBufPool::*)(const uint8_t* data, uint32_t length);
+    void CopyFirst(const uint8_t* data, uint32_t length);
+    template <int T>
+    void CopyPrivate(const uint8_t* data, uint32_t length);
+    template <int T>
+    void CopyShared(const uint8_t* data, uint32_t length);
+    void CountOnly(const uint8_t* data, uint32_t length);
+    template <int T>
     void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
+    template <int T>
     void CountCopied(uint32_t length);
-    void CountDropped(uint32_t length);
+    // Out of line: what the common case never needs.
+    [[gnu::noinline, gnu::cold]] void CountDropped(uint32_t length);
+    [[gnu::noinline, gnu::cold]] void RefuseTooBig(uint32_t length);
+    [[gnu::noinline]] bool PrivateRoom(uint32_t length, uint32_t need);
+    [[gnu::noinline]] bool SharedRoom(uint32_t run, uint32_t length, uint32_t need);
     // Smallest read position of the valid consumers (scan stops after
     // uiRunSdkNum of them); false if none is valid.
     bool SlowestCout(uint32_t run, uint64_t& slowest) const;
     // Expels the valid consumer with the smallest read position.
     void KickSlowest();
     // The record cannot be placed without writing past the tail area.
-    void RefuseTailOverflow(uint32_t length, uint32_t need);
+    [[gnu::noinline, gnu::cold]] void RefuseTailOverflow(uint32_t length, uint32_t need);
 
     MkrxDataType_e m_eDataTpye = MKRX_RAW_FPGA_DATA;
     uint32_t m_uiPoolSize = 0;
@@ -134,6 +147,12 @@ private:
     uint32_t m_uiOutCache = 0;        // private: a lower bound of c.out
     uint32_t m_uiInPriv = 0;          // private: the copy thread's own copy of p.in
     bool m_bTailRefused = false;      // a tail overflow has been logged
+    CopyFn m_pfnCopy = &CDrvRingBufPool::CopyFirst;
+    // The counters of m_pDmaInfoStat, kept here and stored there.
+    uint64_t m_ullCpyNum = 0;
+    uint64_t m_ullCpyByte = 0;
+    uint64_t m_ullDisNum = 0;
+    uint64_t m_ullDisByte = 0;
     bool m_bOldStart = false;         // took over a segment with consumers attached
 };
 
