@@ -413,51 +413,61 @@ int CDrvRingBufPool::PollData(uint32_t) {
 // consumer, a record that would run past the tail area) is out of line.
 // ---------------------------------------------------------------------------
 
-void CDrvRingBufPool::Copy2Pool(const uint8_t* data, uint32_t length, void*) {
+// Copy2Pool (in the header) calls m_pfnCopy, one of these.
+template <int T, bool Shared>
+void CDrvRingBufPool::CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
     if (__builtin_expect(length > MKRX_MAX_RECORD_LEN, 0)) {
-        RefuseTooBig(length);
+        self->RefuseTooBig(length);
         return;
     }
-    (this->*m_pfnCopy)(data, length);
+    if (Shared)
+        self->CopyShared<T>(data, length);
+    else
+        self->CopyPrivate<T>(data, length);
 }
 
 void CDrvRingBufPool::RefuseTooBig(uint32_t length) {
     GT_LOGE(GT_TAG_FPGA, "Error! too big size,size:%u.please check.\n", length);
 }
 
-void CDrvRingBufPool::CopyFirst(const uint8_t* data, uint32_t length) {
+void CDrvRingBufPool::CopyFirst(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
     // The counters continue from the block: an old segment keeps them.
-    m_ullCpyNum = LoadRelaxed(&m_pDmaInfoStat->ulCpyPktNum);
-    m_ullCpyByte = LoadRelaxed(&m_pDmaInfoStat->ulCpyPktByte);
-    m_ullDisNum = LoadRelaxed(&m_pDmaInfoStat->ulSoftDisPktNum);
-    m_ullDisByte = LoadRelaxed(&m_pDmaInfoStat->ulSoftDisByte);
-    const bool shared = m_eChanMode == MKRX_MULTI_SDK_PRODUCE_MODE;
-    switch (m_eDataTpye) {
+    DmaInfoStat_t* st = self->m_pDmaInfoStat;
+    self->m_ullCpyNum = LoadRelaxed(&st->ulCpyPktNum);
+    self->m_ullCpyByte = LoadRelaxed(&st->ulCpyPktByte);
+    self->m_ullDisNum = LoadRelaxed(&st->ulSoftDisPktNum);
+    self->m_ullDisByte = LoadRelaxed(&st->ulSoftDisByte);
+    const bool shared = self->m_eChanMode == MKRX_MULTI_SDK_PRODUCE_MODE;
+    switch (self->m_eDataTpye) {
         case MKRX_RAW_FPGA_DATA:
-            m_pfnCopy = shared ? &CDrvRingBufPool::CopyShared<MKRX_RAW_FPGA_DATA>
-                               : &CDrvRingBufPool::CopyPrivate<MKRX_RAW_FPGA_DATA>;
+            self->m_pfnCopy = shared ? &CopyOne<MKRX_RAW_FPGA_DATA, true> : &CopyOne<MKRX_RAW_FPGA_DATA, false>;
             break;
         case MKRX_RAW_FPGA_WITH_LEN_HDR:
-            m_pfnCopy = shared ? &CDrvRingBufPool::CopyShared<MKRX_RAW_FPGA_WITH_LEN_HDR>
-                               : &CDrvRingBufPool::CopyPrivate<MKRX_RAW_FPGA_WITH_LEN_HDR>;
+            self->m_pfnCopy =
+                shared ? &CopyOne<MKRX_RAW_FPGA_WITH_LEN_HDR, true> : &CopyOne<MKRX_RAW_FPGA_WITH_LEN_HDR, false>;
             break;
         case MKRX_RAW_FPGA_WITH_HDR_DATA:
-            m_pfnCopy = shared ? &CDrvRingBufPool::CopyShared<MKRX_RAW_FPGA_WITH_HDR_DATA>
-                               : &CDrvRingBufPool::CopyPrivate<MKRX_RAW_FPGA_WITH_HDR_DATA>;
+            self->m_pfnCopy =
+                shared ? &CopyOne<MKRX_RAW_FPGA_WITH_HDR_DATA, true> : &CopyOne<MKRX_RAW_FPGA_WITH_HDR_DATA, false>;
             break;
         case MKRX_PCAP_DATA:
-            m_pfnCopy = shared ? &CDrvRingBufPool::CopyShared<MKRX_PCAP_DATA>
-                               : &CDrvRingBufPool::CopyPrivate<MKRX_PCAP_DATA>;
+            self->m_pfnCopy = shared ? &CopyOne<MKRX_PCAP_DATA, true> : &CopyOne<MKRX_PCAP_DATA, false>;
             break;
         default:
             // Init refuses other types; such a record would only be counted.
-            m_pfnCopy = &CDrvRingBufPool::CountOnly;
+            self->m_pfnCopy = &CountOnly;
             break;
     }
-    (this->*m_pfnCopy)(data, length);
+    self->m_pfnCopy(self, data, length);
 }
 
-void CDrvRingBufPool::CountOnly(const uint8_t*, uint32_t length) { CountCopied<MKRX_ERROR_DATA>(length); }
+void CDrvRingBufPool::CountOnly(CDrvRingBufPool* self, const uint8_t*, uint32_t length) {
+    if (length > MKRX_MAX_RECORD_LEN) {
+        self->RefuseTooBig(length);
+        return;
+    }
+    self->CountCopied<MKRX_ERROR_DATA>(length);
+}
 
 // The counters are the copy thread's own; the block gets plain stores of
 // them, relaxed, so that readers on other threads or processes see whole

@@ -80,8 +80,10 @@ public:
     // param: a _DMaInitParam_t. 0, or -1 after a logged failure.
     int Init(void* param) override;
     // Frames one record by the data type and copies it into the ring; counts
-    // it as copied or dropped. param is ignored.
-    void Copy2Pool(const uint8_t* data, uint32_t length, void* param) override;
+    // it as copied or dropped. param is ignored. Inline, so that the copy
+    // thread, calling it by the pool's own type, goes straight to the path
+    // of the pool's framing and ring form.
+    void Copy2Pool(const uint8_t* data, uint32_t length, void*) override { m_pfnCopy(this, data, length); }
     int PollData(uint32_t) override;
     DmaInfoStat_t* GetPktStat(uint32_t) override { return m_pDmaInfoStat; }
     // The private ring; null in run mode 3.
@@ -96,15 +98,17 @@ public:
     int MkrxProdInfoInit(MkrxShareMemInfo_t* lpHead);
 
 private:
-    // The copy path of the pool's framing T and ring form, chosen by the
-    // first record (CopyFirst) and called for every later one.
-    using CopyFn = void (CDrvRingBufPool::*)(const uint8_t* data, uint32_t length);
-    void CopyFirst(const uint8_t* data, uint32_t length);
+    // The copy of one record for the pool's framing T and ring form, chosen
+    // by the first record (CopyFirst) and called for every later one.
+    using CopyFn = void (*)(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    static void CopyFirst(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    template <int T, bool Shared>
+    static void CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    static void CountOnly(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
     template <int T>
     void CopyPrivate(const uint8_t* data, uint32_t length);
     template <int T>
     void CopyShared(const uint8_t* data, uint32_t length);
-    void CountOnly(const uint8_t* data, uint32_t length);
     template <int T>
     void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
     template <int T>
