@@ -18,7 +18,9 @@
 //                reader keeps up (each producer waits when its ring is full).
 // Every reader (mkrx_reader.h's RingReader and PoolReader for the rings,
 // consume_all for boost) reads each record's length word and its first 8
-// payload bytes, and nothing else. Windows of --window ms, interleaved over
+// payload bytes, and nothing else. "shr hand" is the shared ring read by a
+// hand-written walk instead of PoolReader: hand/shr near 1.00x says the
+// reader's loop costs what the hand-written one does. Windows of --window ms, interleaved over
 // the contenders, --rounds per size; medians over the windows kept.
 //
 //   bench_pool [--ring MIB] [--rounds N] [--window MS] [--sizes 32,64,...]
@@ -232,6 +234,26 @@ struct SharedC : Contender {
     }
 };
 
+// The shared ring read by a hand-written walk instead of mkrx_reader.h: the
+// reader's own cost is the difference.
+struct SharedHandC : SharedC {
+    uint64_t Poll(uint64_t& sum) override {
+        MkrxCurPoolUsge_t u;
+        if (consumer.Read(&u) != 0 || u.uiAvailDataLen == 0) return 0;
+        uint32_t used = 0;
+        uint64_t n = 0;
+        while (used < u.uiAvailDataLen) {
+            uint32_t len;
+            memcpy(&len, u.pucbuf + used, 4);
+            sum += Touch(u.pucbuf + used + 4);
+            used += 4 + len;
+            ++n;
+        }
+        consumer.Consume(used);
+        return n;
+    }
+};
+
 template <uint32_t N>
 struct BoostC : Contender {
     using Rec = std::array<uint8_t, N + 4>;  // the same length word and payload
@@ -298,7 +320,7 @@ double TwoThreads(bench::Pair& pair, bench::Window& w, Contender& c, const uint8
     return rate;
 }
 
-enum { kPrivate, kShared, kLean, kBoost, kContenders };
+enum { kPrivate, kShared, kLean, kBoost, kHand, kContenders };
 
 // By tag, by contender: v from windows kept, loose from windows whose probes
 // agree but in which a thread was switched out (shown, marked *, only where
@@ -326,6 +348,7 @@ std::unique_ptr<Contender> Make(int which, const uint8_t* rec) {
         case kPrivate: c.reset(new PrivateC); break;
         case kShared: c.reset(new SharedC); break;
         case kLean: c.reset(new LeanC); break;
+        case kHand: c.reset(new SharedHandC); break;
         default: c.reset(new BoostC<N>); break;
     }
     uint64_t sum = 0;
@@ -390,14 +413,15 @@ void PrintTables(const std::vector<SizeResult>& res) {
     for (int tag = 0; tag < 2; ++tag) {
         printf("\n[%s cores] one thread: ns per record, producer and reader interleaved on CPU 0 (windows in ())\n",
                bench::TagName(tag));
-        printf("%6s  %13s %13s %13s %13s   %9s %9s %9s %9s\n", "bytes", "private", "shared", "lean", "boost", "lean/prv",
-               "lean/shr", "bst/prv", "bst/shr");
+        printf("%6s  %13s %13s %13s %13s %13s   %9s %9s %9s %9s %9s\n", "bytes", "private", "shared", "lean", "boost",
+               "shr hand", "lean/prv", "lean/shr", "bst/prv", "bst/shr", "hand/shr");
         for (const SizeResult& r : res)
-            printf("%6u  %13s %13s %13s %13s   %9s %9s %9s %9s\n", r.size, Cell(r.one, tag, kPrivate, 1).c_str(),
+            printf("%6u  %13s %13s %13s %13s %13s   %9s %9s %9s %9s %9s\n", r.size, Cell(r.one, tag, kPrivate, 1).c_str(),
                    Cell(r.one, tag, kShared, 1).c_str(), Cell(r.one, tag, kLean, 1).c_str(),
-                   Cell(r.one, tag, kBoost, 1).c_str(), RatioCell(r.one, tag, kLean, kPrivate).c_str(),
-                   RatioCell(r.one, tag, kLean, kShared).c_str(), RatioCell(r.one, tag, kBoost, kPrivate).c_str(),
-                   RatioCell(r.one, tag, kBoost, kShared).c_str());
+                   Cell(r.one, tag, kBoost, 1).c_str(), Cell(r.one, tag, kHand, 1).c_str(),
+                   RatioCell(r.one, tag, kLean, kPrivate).c_str(), RatioCell(r.one, tag, kLean, kShared).c_str(),
+                   RatioCell(r.one, tag, kBoost, kPrivate).c_str(), RatioCell(r.one, tag, kBoost, kShared).c_str(),
+                   RatioCell(r.one, tag, kHand, kShared).c_str());
         printf("\n[%s cores] two threads: Mrec/s, producer CPU 0, reader CPU 1 (windows in ())\n", bench::TagName(tag));
         printf("%6s  %13s %13s %13s %13s   %9s %9s %9s %9s\n", "bytes", "private", "shared", "lean", "boost", "prv/lean",
                "shr/lean", "prv/bst", "shr/bst");

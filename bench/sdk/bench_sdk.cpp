@@ -610,6 +610,7 @@ bool Latency(bench::Pair& pair) {
            "rec/s, %.0f ms windows;\nthe consumer reads the type 2 header's timestamp and its clock once per poll that "
            "finds records\n",
            g_rate, g_windowMs);
+    printf("the ping-pong bound of each window is probed on CPUs 0 and 1, %s\n", bench::SiblingsReport(0, 1).c_str());
     printf("%5s  %8s  %7s  %7s  %8s  %8s  %13s  %9s  %11s  %s\n", "tag", "samples", "p50 ns", "p99 ns", "p99.9 ns",
            "max ns", "2-line pp ns", "p50/pp", "p99.9/pp", "host took (CPU 0, CPU 1), median");
     bool any = false;
