@@ -35,6 +35,10 @@
 // length): header points at the record's first byte (= payload for framing
 // 0), length is the payload's. The bytes are valid only during the call:
 // once Poll returns they are given back and the producer may overwrite them.
+// One poll takes what one look at the pool offers: in run mode 1 up to the
+// ring end (the crossing record included), the next poll going on from the
+// ring's start; in run mode 2 one GetPoolCurrUsage window. maxRecords, an
+// argument of Poll, stops it earlier; the rest stays for the next poll.
 // Poll returns the number of records handed out (0: nothing new), or -1
 // when the pool has ended for this reader: the consumer was expelled, the
 // producer stopped and removed the pool, or the pool is corrupted. -1 stays:
@@ -50,17 +54,20 @@
 // length function cannot tell its length yet) is not corruption: it is not
 // handed out and stays for the next poll.
 //
-// Waiting: Poll never blocks and makes no system call of its own. Between
-// empty polls a client waits with one of the policies below:
+// Waiting: Poll never blocks and makes no system call of its own (in run
+// mode 2 the service's GetPoolCurrUsage reads the clock on every 1024th call
+// and, while the pool is empty, checks the segment at most every 100 ms).
+// Between empty polls a client waits with one of the policies below:
 //   SpinWait   re-polls at once: no clock read, no system call, no pause.
 //              Lowest latency; burns its CPU, which must be one of its own
 //              (pinned, not shared with the copy thread or the producer).
-//   PauseWait  x86 pause instructions, doubling from 1 to 64 per empty poll
+//   PauseWait  x86 pause instructions, doubling from 1 to 16 per empty poll
 //              and back to 1 once records come. Fewer polls of the position
 //              the producer writes, so the producer's stores do not keep
-//              losing their cache line: more throughput, a few hundred ns of
-//              added latency at most; the choice on a CPU shared with a
-//              sibling hyperthread.
+//              losing their cache line: more throughput, for at most one
+//              back-off step of added latency (16 pauses: under 1 us with the
+//              ~40 ns pause of current Intel cores); the choice on a CPU
+//              shared with a sibling hyperthread.
 // Neither gives the CPU away; a client that must share its CPU with other
 // work has to sleep itself (and will then lag by its sleep).
 //
@@ -381,7 +388,7 @@ struct SpinWait {
 
 class PauseWait {
 public:
-    static constexpr uint32_t kMaxPauses = 64;
+    static constexpr uint32_t kMaxPauses = 16;
     void Idle() {
         for (uint32_t i = 0; i < m_pauses; ++i) CpuPause();
         if (m_pauses < kMaxPauses) m_pauses <<= 1;
