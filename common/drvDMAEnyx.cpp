@@ -183,8 +183,12 @@ int CDrvDMAEnyx::Send(void* data, uint32_t length) {
     return 0;
 }
 
+// Once per record on the copy thread: the pool is always the ring-buffer
+// pool Init made, so it is called by its own type, not through the
+// interface's table.
 void CDrvDMAEnyx::Copy2PoolTemp(const uint8_t* data, uint32_t length, void* self) {
-    static_cast<CDrvDMAEnyx*>(self)->m_pDrvPool->Copy2Pool(data, length, nullptr);
+    static_cast<CDrvRingBufPool*>(static_cast<CDrvDMAEnyx*>(self)->m_pDrvPool)
+        ->CDrvRingBufPool::Copy2Pool(data, length, nullptr);
 }
 
 void* CDrvDMAEnyx::CopyLoop(void* arg) {

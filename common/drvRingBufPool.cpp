@@ -19,7 +19,6 @@
 #include "gt_logger.h"
 #include "mkrxCopy.h"
 
-using mkrx::AddRelaxed;
 using mkrx::LoadAcquire;
 using mkrx::LoadRelaxed;
 using mkrx::StoreRelaxed;
@@ -424,19 +423,85 @@ int CDrvRingBufPool::PollData(uint32_t) {
 
 // ---------------------------------------------------------------------------
 // The copy of one record: the producer's hot path
+//
+// Framing and ring form never change after Init, so the first record picks
+// one path for them (CopyFirst) and every later one goes straight there: a
+// path is the framing's header written with constants, the payload copied
+// inline below 64 bytes, one release store of the position and two counter
+// stores. Everything that is not the common case (ring full, expelling a
+// consumer, a record that would run past the tail area) is out of line.
 // ---------------------------------------------------------------------------
 
-void CDrvRingBufPool::CountCopied(uint32_t length) {
-    // Single writer: plain load and store, relaxed, so that readers on other
-    // threads or processes see whole values.
-    AddRelaxed(&m_pDmaInfoStat->ulCpyPktNum, (uint64_t)1);
-    AddRelaxed(&m_pDmaInfoStat->ulCpyPktByte,
-               (uint64_t)length + (m_eDataTpye == MKRX_PCAP_DATA ? sizeof(MkrxPcapHdr_t) : 0));
+// Copy2Pool (in the header) calls m_pfnCopy, one of these.
+template <int T, bool Shared>
+void CDrvRingBufPool::CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
+    if (__builtin_expect(length > MKRX_MAX_RECORD_LEN, 0)) {
+        self->RefuseTooBig(length);
+        return;
+    }
+    if (Shared)
+        self->CopyShared<T>(data, length);
+    else
+        self->CopyPrivate<T>(data, length);
+}
+
+void CDrvRingBufPool::RefuseTooBig(uint32_t length) {
+    GT_LOGE(GT_TAG_FPGA, "Error! too big size,size:%u.please check.\n", length);
+}
+
+void CDrvRingBufPool::CopyFirst(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
+    // The counters continue from the block: an old segment keeps them.
+    DmaInfoStat_t* st = self->m_pDmaInfoStat;
+    self->m_ullCpyNum = LoadRelaxed(&st->ulCpyPktNum);
+    self->m_ullCpyByte = LoadRelaxed(&st->ulCpyPktByte);
+    self->m_ullDisNum = LoadRelaxed(&st->ulSoftDisPktNum);
+    self->m_ullDisByte = LoadRelaxed(&st->ulSoftDisByte);
+    const bool shared = self->m_eChanMode == MKRX_MULTI_SDK_PRODUCE_MODE;
+    switch (self->m_eDataTpye) {
+        case MKRX_RAW_FPGA_DATA:
+            self->m_pfnCopy = shared ? &CopyOne<MKRX_RAW_FPGA_DATA, true> : &CopyOne<MKRX_RAW_FPGA_DATA, false>;
+            break;
+        case MKRX_RAW_FPGA_WITH_LEN_HDR:
+            self->m_pfnCopy =
+                shared ? &CopyOne<MKRX_RAW_FPGA_WITH_LEN_HDR, true> : &CopyOne<MKRX_RAW_FPGA_WITH_LEN_HDR, false>;
+            break;
+        case MKRX_RAW_FPGA_WITH_HDR_DATA:
+            self->m_pfnCopy =
+                shared ? &CopyOne<MKRX_RAW_FPGA_WITH_HDR_DATA, true> : &CopyOne<MKRX_RAW_FPGA_WITH_HDR_DATA, false>;
+            break;
+        case MKRX_PCAP_DATA:
+            self->m_pfnCopy = shared ? &CopyOne<MKRX_PCAP_DATA, true> : &CopyOne<MKRX_PCAP_DATA, false>;
+            break;
+        default:
+            // Init refuses other types; such a record would only be counted.
+            self->m_pfnCopy = &CountOnly;
+            break;
+    }
+    self->m_pfnCopy(self, data, length);
+}
+
+void CDrvRingBufPool::CountOnly(CDrvRingBufPool* self, const uint8_t*, uint32_t length) {
+    if (length > MKRX_MAX_RECORD_LEN) {
+        self->RefuseTooBig(length);
+        return;
+    }
+    self->CountCopied<MKRX_ERROR_DATA>(length);
+}
+
+// The counters are the copy thread's own; the block gets plain stores of
+// them, relaxed, so that readers on other threads or processes see whole
+// values, and the copy thread never reads its shared line back.
+template <int T>
+inline void CDrvRingBufPool::CountCopied(uint32_t length) {
+    StoreRelaxed(&m_pDmaInfoStat->ulCpyPktNum, ++m_ullCpyNum);
+    m_ullCpyByte += (uint64_t)length + (T == MKRX_PCAP_DATA ? sizeof(MkrxPcapHdr_t) : 0);
+    StoreRelaxed(&m_pDmaInfoStat->ulCpyPktByte, m_ullCpyByte);
 }
 
 void CDrvRingBufPool::CountDropped(uint32_t length) {
-    AddRelaxed(&m_pDmaInfoStat->ulSoftDisPktNum, (uint64_t)1);
-    AddRelaxed(&m_pDmaInfoStat->ulSoftDisByte, (uint64_t)length);
+    StoreRelaxed(&m_pDmaInfoStat->ulSoftDisPktNum, ++m_ullDisNum);
+    m_ullDisByte += length;
+    StoreRelaxed(&m_pDmaInfoStat->ulSoftDisByte, m_ullDisByte);
 }
 
 void CDrvRingBufPool::RefuseTailOverflow(uint32_t length, uint32_t need) {
@@ -451,78 +516,68 @@ void CDrvRingBufPool::RefuseTailOverflow(uint32_t length, uint32_t need) {
 }
 
 // Header of the data type, then the payload, contiguously at dst.
+template <int T>
 inline void CDrvRingBufPool::WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length) {
-    switch (m_eDataTpye) {
-        case MKRX_RAW_FPGA_WITH_LEN_HDR:
-            memcpy(dst, &length, 4);
-            dst += 4;
-            break;
-        case MKRX_RAW_FPGA_WITH_HDR_DATA: {
-            MkrxPktInfo_t h{MkrxGetTimeTamp(), length, 0, nullptr};
-            memcpy(dst, &h, sizeof(h));
-            dst += sizeof(h);
-            break;
-        }
-        case MKRX_PCAP_DATA: {
-            uint64_t us = (uint64_t)clock();  // processor time, CLOCKS_PER_SEC is 1000000
-            MkrxPcapHdr_t h{(uint32_t)(us / 1000000), (uint32_t)(us % 1000000), length, length};
-            memcpy(dst, &h, sizeof(h));
-            dst += sizeof(h);
-            break;
-        }
-        default:
-            break;
+    if (T == MKRX_RAW_FPGA_WITH_LEN_HDR) {
+        memcpy(dst, &length, 4);
+    } else if (T == MKRX_RAW_FPGA_WITH_HDR_DATA) {
+        MkrxPktInfo_t h{MkrxGetTimeTamp(), length, 0, nullptr};
+        memcpy(dst, &h, sizeof(h));
+    } else if (T == MKRX_PCAP_DATA) {
+        uint64_t us = (uint64_t)clock();  // processor time, CLOCKS_PER_SEC is 1000000
+        MkrxPcapHdr_t h{(uint32_t)(us / 1000000), (uint32_t)(us % 1000000), length, length};
+        memcpy(dst, &h, sizeof(h));
     }
-    mkrx::CopyRecord(dst, data, length);
-}
-
-void CDrvRingBufPool::Copy2Pool(const uint8_t* data, uint32_t length, void*) {
-    if (length > MKRX_MAX_RECORD_LEN) {
-        GT_LOGE(GT_TAG_FPGA, "Error! too big size,size:%u.please check.\n", length);
-        return;
-    }
-    uint32_t need = m_uiCopyDataHeadSize + length;
-    if (m_eChanMode == MKRX_MULTI_SDK_PRODUCE_MODE)
-        CopyShared(data, length, need);
+    dst += MkrxHeadSize(T);
+    // Below 64 bytes the size-classed moves inline; above, the C library.
+    if (length < mkrx::MKRX_COPY_LIB_FROM)
+        mkrx::CopyVec(dst, data, length);
     else
-        CopyPrivate(data, length, need);
+        memcpy(dst, data, length);
 }
 
-void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length, uint32_t need) {
+// Private ring full by the cached reader position: reload it (acquire: the
+// reader is done with the bytes below out). False, the record counted as
+// dropped, if it still does not fit.
+bool CDrvRingBufPool::PrivateRoom(uint32_t length, uint32_t need) {
+    m_uiOutCache = LoadAcquire(&m_pSingleRingBuf->c.out);
+    if (need > (uint32_t)m_ulPoolSize - (m_uiInPriv - m_uiOutCache)) {
+        CountDropped(length);
+        return false;
+    }
+    return true;
+}
+
+template <int T>
+void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length) {
+    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
     // Size and position come from this thread's own copies: the descriptor's
     // line is polled by the reader, and the copy thread only ever stores to it.
     const uint32_t size = (uint32_t)m_ulPoolSize;
     const uint32_t in = m_uiInPriv;
-    // Free space from the cached reader position; the reader only moves
-    // forward, so the cache is a safe lower bound. Reload it (acquire: the
-    // reader is done with the bytes below out) only when the record does not
-    // fit. Unsigned arithmetic: a ring of 2 GiB is empty at in - out = 0.
-    if (need > size - (in - m_uiOutCache)) {
-        m_uiOutCache = LoadAcquire(&m_pSingleRingBuf->c.out);
-        if (need > size - (in - m_uiOutCache)) {
-            CountDropped(length);
-            return;
-        }
-    }
+    // Free space from the cached reader position, a safe lower bound: the
+    // reader only moves forward. Unsigned arithmetic: a ring of 2 GiB is
+    // empty at in - out = 0.
+    if (__builtin_expect(need > size - (in - m_uiOutCache), 0) && !PrivateRoom(length, need)) return;
     const uint32_t offset = in & (size - 1);
     const uint32_t toEnd = size - offset;
-    if (need > toEnd + MKRX_TAIL_AREA_SIZE) {
+    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) {
         RefuseTailOverflow(length, need);
         return;
     }
-    WriteRecord(m_pRingData + offset, data, length);
-    if (need < toEnd) {
-        m_uiInPriv = in + need;
-    } else {
+    WriteRecord<T>(m_pRingData + offset, data, length);
+    uint32_t step = need;
+    if (__builtin_expect(need >= toEnd, 0)) {
         // The record reaches the ring end: in counts up to the end only; the
         // reader takes the rest from the tail area. The tail length is stored
         // before the release of in, so a reader that sees in sees it too.
         m_uiExtraTailUse.store(need - toEnd, std::memory_order_relaxed);
-        m_uiInPriv = in + toEnd;
+        step = toEnd;
     }
+    m_uiInPriv = in + step;
     // Release: the record's bytes are visible before the new position.
     StoreRelease(&m_pSingleRingBuf->p.in, m_uiInPriv);
-    CountCopied(length);
+    CountCopied<T>(length);
 }
 
 uint32_t CDrvRingBufPool::SlowestCout(uint64_t& slowest) const {
@@ -568,9 +623,47 @@ void CDrvRingBufPool::KickSlowest() {
     if (locked) ReleaseSem(semid);
 }
 
-void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length, uint32_t need) {
+// Shared ring short of room by the cached slowest position: rescan the
+// consumers, expel the slowest while more than one is left and the record
+// still does not fit. False, the record counted as dropped, if it cannot be
+// placed.
+bool CDrvRingBufPool::SharedRoom(uint32_t run, uint32_t length, uint32_t need) {
+    const uint64_t size = m_ulPoolSize;
+    for (;;) {
+        uint64_t slowest;
+        uint64_t free = size;
+        if (uint32_t seen = SlowestCout(slowest)) {
+            // The consumers seen, not what the count says (it may read
+            // more than 8): the last one is never expelled.
+            run = seen;
+            m_ullSlowCache = slowest;
+            uint64_t used = m_multi_pin - slowest;
+            free = used < size ? size - used : 0;
+        } else {
+            // Attached consumers may be anywhere behind: the next record rescans.
+            m_ullSlowCache = m_multi_pin - size;
+        }
+        if (need <= free) return true;
+        if (run < 2) {
+            // A single consumer is never expelled: drop until it catches up.
+            CountDropped(length);
+            return false;
+        }
+        KickSlowest();
+        run = LoadRelaxed(m_puiSdkRunNum);
+        if (run == 0) {
+            CountDropped(length);
+            return false;
+        }
+    }
+}
+
+template <int T>
+void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length) {
+    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+    // The consumer count's line changes only when a consumer comes or goes.
     uint32_t run = LoadRelaxed(m_puiSdkRunNum);
-    if (run == 0) {
+    if (__builtin_expect(run == 0, 0)) {
         CountDropped(length);
         return;
     }
@@ -578,49 +671,21 @@ void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length, uint32_t 
     // Free space from the cached slowest position (see mkrxDef.h): consumers
     // only move forward and a newcomer starts at the current write position,
     // so the cache never overstates the room. Rescan only when it is short.
-    if (need > size - (m_multi_pin - m_ullSlowCache)) {
-        for (;;) {
-            uint64_t slowest;
-            uint64_t free = size;
-            if (uint32_t seen = SlowestCout(slowest)) {
-                // The consumers seen, not what the count says (it may read
-                // more than 8): the last one is never expelled.
-                run = seen;
-                m_ullSlowCache = slowest;
-                uint64_t used = m_multi_pin - slowest;
-                free = used < size ? size - used : 0;
-            } else {
-                // Attached consumers may be anywhere behind: the first record rescans.
-    m_ullSlowCache = m_multi_pin - m_ulPoolSize;
-            }
-            if (need <= free) break;
-            if (run < 2) {
-                // A single consumer is never expelled: drop until it catches up.
-                CountDropped(length);
-                return;
-            }
-            KickSlowest();
-            run = LoadRelaxed(m_puiSdkRunNum);
-            if (run == 0) {
-                CountDropped(length);
-                return;
-            }
-        }
-    }
+    if (__builtin_expect(need > size - (m_multi_pin - m_ullSlowCache), 0) && !SharedRoom(run, length, need)) return;
     const uint32_t offset = (uint32_t)m_multi_pin & (uint32_t)(size - 1);
     const uint32_t toEnd = (uint32_t)size - offset;
-    if (need > toEnd + MKRX_TAIL_AREA_SIZE) {
+    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) {
         RefuseTailOverflow(length, need);
         return;
     }
-    WriteRecord(m_pRingData + offset, data, length);
+    WriteRecord<T>(m_pRingData + offset, data, length);
     // ullIn counts the whole record, the bytes in the tail area included, so
     // the next record starts uiTailLen bytes into the ring.
     m_multi_pin += need;
-    if (need >= toEnd) StoreRelaxed(&m_pMangMem->uiTailLen, need - toEnd);
+    if (__builtin_expect(need >= toEnd, 0)) StoreRelaxed(&m_pMangMem->uiTailLen, need - toEnd);
     // Release: bytes and tail length are visible before the new position.
     StoreRelease(&m_pFirstRingBuf->ullIn, m_multi_pin);
-    CountCopied(length);
+    CountCopied<T>(length);
 }
 
 // ---------------------------------------------------------------------------

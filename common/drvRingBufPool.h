@@ -80,8 +80,10 @@ public:
     // param: a _DMaInitParam_t. 0, or -1 after a logged failure.
     int Init(void* param) override;
     // Frames one record by the data type and copies it into the ring; counts
-    // it as copied or dropped. param is ignored.
-    void Copy2Pool(const uint8_t* data, uint32_t length, void* param) override;
+    // it as copied or dropped. param is ignored. Inline, so that the copy
+    // thread, calling it by the pool's own type, goes straight to the path
+    // of the pool's framing and ring form.
+    void Copy2Pool(const uint8_t* data, uint32_t length, void*) override { m_pfnCopy(this, data, length); }
     int PollData(uint32_t) override;
     DmaInfoStat_t* GetPktStat(uint32_t) override { return m_pDmaInfoStat; }
     // The private ring; null in run mode 3.
@@ -96,11 +98,26 @@ public:
     int MkrxProdInfoInit(MkrxShareMemInfo_t* lpHead);
 
 private:
-    void CopyPrivate(const uint8_t* data, uint32_t length, uint32_t need);
-    void CopyShared(const uint8_t* data, uint32_t length, uint32_t need);
+    // The copy of one record for the pool's framing T and ring form, chosen
+    // by the first record (CopyFirst) and called for every later one.
+    using CopyFn = void (*)(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    static void CopyFirst(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    template <int T, bool Shared>
+    static void CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    static void CountOnly(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    template <int T>
+    void CopyPrivate(const uint8_t* data, uint32_t length);
+    template <int T>
+    void CopyShared(const uint8_t* data, uint32_t length);
+    template <int T>
     void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
+    template <int T>
     void CountCopied(uint32_t length);
-    void CountDropped(uint32_t length);
+    // Out of line: what the common case never needs.
+    [[gnu::noinline, gnu::cold]] void CountDropped(uint32_t length);
+    [[gnu::noinline, gnu::cold]] void RefuseTooBig(uint32_t length);
+    [[gnu::noinline]] bool PrivateRoom(uint32_t length, uint32_t need);
+    [[gnu::noinline]] bool SharedRoom(uint32_t run, uint32_t length, uint32_t need);
     // Smallest read position of the valid consumers; returns how many valid
     // slots it saw, 0 if none. All 8 slots are scanned, whatever uiRunSdkNum
     // says: a count that another process has lowered must not hide a
@@ -117,7 +134,7 @@ private:
         return cout > m_multi_pin || m_multi_pin - cout > m_ulPoolSize ? m_ulPoolSize : m_multi_pin - cout;
     }
     // The record cannot be placed without writing past the tail area.
-    void RefuseTailOverflow(uint32_t length, uint32_t need);
+    [[gnu::noinline, gnu::cold]] void RefuseTailOverflow(uint32_t length, uint32_t need);
 
     MkrxDataType_e m_eDataTpye = MKRX_RAW_FPGA_DATA;
     uint32_t m_uiPoolSize = 0;
@@ -144,6 +161,12 @@ private:
     uint32_t m_uiOutCache = 0;        // private: a lower bound of c.out
     uint32_t m_uiInPriv = 0;          // private: the copy thread's own copy of p.in
     bool m_bTailRefused = false;      // a tail overflow has been logged
+    CopyFn m_pfnCopy = &CDrvRingBufPool::CopyFirst;
+    // The counters of m_pDmaInfoStat, kept here and stored there.
+    uint64_t m_ullCpyNum = 0;
+    uint64_t m_ullCpyByte = 0;
+    uint64_t m_ullDisNum = 0;
+    uint64_t m_ullDisByte = 0;
     bool m_bOldStart = false;         // took over a segment with consumers attached
 };
 

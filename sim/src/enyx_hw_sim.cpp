@@ -1,5 +1,6 @@
 // The enyx_hw_* calls, answered by the simulated card.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -10,6 +11,7 @@
 #include "sim_internal.h"
 
 using enyxsim::Card;
+using enyxsim::HotA2c;
 using enyxsim::RingHdr;
 using enyxsim::StreamRec;
 
@@ -53,10 +55,146 @@ struct enyx_hw_a2c_stream_descriptor {
     uint32_t stream = 0;
 };
 
+// An a2c stream handle is its poller's: one thread polls it. It keeps its
+// own copy of the source (refreshed when srcEpoch moves) and of the feed
+// generator's position (published to the hot block after every record), so
+// that a poll reads the card file's lines (which only control calls write)
+// and writes only the hot block.
 struct enyx_hw_a2c_stream {
+    ~enyx_hw_a2c_stream() { free(buf); }
     std::shared_ptr<Card> card;
     uint32_t stream = 0;
+    StreamRec* rec = nullptr;
+    HotA2c* hot = nullptr;
+    uint8_t* buf = nullptr;  // the record being delivered: mtu + 16 bytes of room
+
+    uint32_t epoch = UINT32_MAX;  // srcEpoch of the copy below
+    uint32_t generation = UINT32_MAX;
+    bool feed = false;    // a feed generator is active
+    bool paced = false;   // ... with a rate
+    bool replay = false;  // a replay source is active
+    double nsPerRec = 0;
+    uint64_t count = 0;
+    uint64_t baseTime = 0, baseIndex = 0;
+    uint32_t size = 0, ntypes = 1;
+    uint16_t types[16] = {1};
+    uint32_t depth = 0;
+    // Feed records queued are [next, avail); arrived counts those due so far
+    // (dropped ones included). Unpaced: avail = arrived = the count (or no end).
+    uint64_t next = 0, avail = 0, arrived = 0;
+    uint64_t stampNs = 0;   // unpaced: the timestamp, read once per kStampEvery records
+    uint32_t stampLeft = 0;
 };
+
+namespace {
+
+constexpr uint32_t kStampEvery = 1024;
+
+// Takes the source from the card file after a control call changed it.
+void SyncSource(enyx_hw_a2c_stream& a) {
+    StreamRec& s = *a.rec;
+    if (enyxsim::LockRobust(&s.mtx) != 0) return;  // tried again at the next poll
+    a.epoch = s.srcEpoch.load(std::memory_order_acquire);
+    bool active = s.srcActive.load(std::memory_order_relaxed) != 0;
+    a.feed = active && s.srcKind == enyxsim::kSrcFeed;
+    a.replay = active && s.srcKind == enyxsim::kSrcReplay;
+    a.paced = s.srcRate > 0;
+    a.nsPerRec = a.paced ? 1e9 / s.srcRate : 0;
+    a.count = s.srcCount;
+    a.baseTime = s.srcBaseTime;
+    a.baseIndex = s.srcBaseIndex;
+    a.size = s.srcSize;
+    a.ntypes = s.srcNtypes ? s.srcNtypes : 1;
+    for (uint32_t i = 0; i < 16; ++i) a.types[i] = s.srcNtypes ? s.srcTypes[i] : 1;
+    a.depth = s.a2c.depth;
+    uint32_t gen = s.srcGeneration.load(std::memory_order_relaxed);
+    if (gen != a.generation) {
+        // A new source, or a new handle: carry on where the hot block says.
+        a.generation = gen;
+        a.next = a.hot->genNext.load(std::memory_order_relaxed);
+        a.avail = a.hot->genAvail.load(std::memory_order_relaxed);
+        a.arrived = a.hot->genArrived.load(std::memory_order_relaxed);
+        a.stampLeft = 0;
+    }
+    if (a.feed && !a.paced) a.avail = a.arrived = a.count ? a.count : UINT64_MAX;
+    pthread_mutex_unlock(&s.mtx);
+}
+
+template <class T>
+inline void Bump(std::atomic<T>& v, T by) {
+    // The poller is the only writer: a load and a store, no locked instruction.
+    v.store(v.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+// Paced feed with nothing queued: the records due by now arrive; those that
+// find the FIFO full (injected records take room too) are dropped.
+bool RefillPaced(enyx_hw_a2c_stream& a, uint64_t injQueued) {
+    if (a.count && a.arrived >= a.count) return false;
+    a.next = a.arrived;
+    uint64_t now = enyxsim::NowNs();
+    double el = now > a.baseTime ? static_cast<double>(now - a.baseTime) : 0.0;
+    uint64_t due = a.baseIndex + static_cast<uint64_t>(std::min(el / a.nsPerRec, 1e18));
+    if (a.count && due > a.count) due = a.count;
+    if (due <= a.arrived) return false;
+    uint64_t n = due - a.arrived;
+    uint64_t room = a.depth > injQueued ? a.depth - injQueued : 0;
+    uint64_t take = std::min(n, room);
+    a.avail = a.arrived + take;
+    a.arrived = due;
+    HotA2c& h = *a.hot;
+    if (n > take) Bump(h.dropped, n - take);
+    Bump(h.generated, take);
+    h.genNext.store(a.next, std::memory_order_relaxed);
+    h.genAvail.store(a.avail, std::memory_order_relaxed);
+    h.genArrived.store(a.arrived, std::memory_order_relaxed);
+    return take > 0;
+}
+
+int DeliverFeed(enyx_hw_a2c_stream& a, enyx_hw_a2c_stream_handler handler, void* opaque) {
+    uint64_t n = a.next++;
+    uint64_t ts;
+    if (a.paced) {
+        ts = a.baseTime + static_cast<uint64_t>(static_cast<double>(static_cast<int64_t>(n - a.baseIndex)) * a.nsPerRec);
+    } else {
+        if (a.stampLeft == 0) {
+            a.stampNs = enyxsim::NowNs();
+            a.stampLeft = kStampEvery;
+        }
+        --a.stampLeft;
+        ts = a.stampNs;
+    }
+    enyxsim::BuildFeedRecord(a.buf, n, ts, a.size, a.types, a.ntypes);
+    HotA2c& h = *a.hot;
+    h.genNext.store(a.next, std::memory_order_relaxed);
+    if (!a.paced) Bump(h.generated, uint64_t{1});
+    Bump(h.delivered, uint64_t{1});
+    handler(a.buf, a.size, opaque);
+    return 1;
+}
+
+// An injected or replayed record, handed over in its slot, which stays the
+// poller's until the tail moves past it.
+int DeliverSlot(enyx_hw_a2c_stream& a, uint64_t t, enyx_hw_a2c_stream_handler handler, void* opaque) {
+    Card& c = *a.card;
+    RingHdr& r = a.rec->a2c;
+    const uint8_t* slot = c.Slot(r, t);
+    uint32_t len;
+    memcpy(&len, slot, sizeof(len));
+    if (len > r.mtu) len = r.mtu;
+    Bump(a.hot->delivered, uint64_t{1});
+    handler(slot + enyxsim::kSlotHdr, len, opaque);
+    // Release: done with the slot before a writer may fill it again.
+    r.tail.store(t + 1, std::memory_order_release);
+    return 1;
+}
+
+uint64_t SlotTag(const Card& c, const RingHdr& r, uint64_t t) {
+    uint64_t tag;
+    memcpy(&tag, c.Slot(r, t) + 8, sizeof(tag));
+    return tag;
+}
+
+}  // namespace
 
 struct enyx_hw_c2a_stream_descriptor {
     std::shared_ptr<Card> card;
@@ -415,14 +553,27 @@ enyx_hw_a2c_stream* enyx_hw_a2c_stream_create(const enyx_hw_a2c_stream_descripto
     }
     Card& c = *descriptor->card;
     StreamRec& s = *c.Stream(descriptor->stream);
+    HotA2c& h = *c.Hot(descriptor->stream);
     // The feed's clock starts again with every new reader: records are due
     // from now on, none for the time nobody listened.
     if (enyxsim::LockRobust(&s.mtx) == 0) {
         s.srcBaseTime = enyxsim::NowNs();
-        s.srcBaseIndex = s.srcIndex;
+        s.srcBaseIndex = s.srcKind == enyxsim::kSrcFeed ? h.genArrived.load(std::memory_order_relaxed) : s.srcIndex;
+        s.srcEpoch.fetch_add(1, std::memory_order_release);
         pthread_mutex_unlock(&s.mtx);
     }
-    return Keep(new enyx_hw_a2c_stream{descriptor->card, descriptor->stream});
+    auto* a = new enyx_hw_a2c_stream();
+    a->card = descriptor->card;
+    a->stream = descriptor->stream;
+    a->rec = &s;
+    a->hot = &h;
+    // Room for the largest record and for BuildFeedRecord's last 16-byte step.
+    if (posix_memalign(reinterpret_cast<void**>(&a->buf), 64, s.a2c.mtu + 64) != 0) {
+        delete a;
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return Keep(a);
 }
 
 void enyx_hw_a2c_stream_destroy(enyx_hw_a2c_stream* stream) {
@@ -441,6 +592,10 @@ int enyx_hw_a2c_stream_get_mtu(const enyx_hw_a2c_stream* stream, uint32_t* mtu) 
     return 0;
 }
 
+// One record per call: an injected or replayed record from the FIFO, or the
+// feed generator's next record, built here; the feed records due before an
+// injected one (its tag) go first. No lock unless a control call changed
+// the source or a replay must read its file.
 int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw_a2c_stream_handler handler,
                                  void* opaque) {
     SIM_FAIL_POINT(-1);
@@ -448,27 +603,26 @@ int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw_a2c_stream_
         errno = EINVAL;
         return -1;
     }
-    Card& c = *stream->card;
-    StreamRec& s = *c.Stream(stream->stream);
+    enyx_hw_a2c_stream& a = *stream;
+    StreamRec& s = *a.rec;
+    // Acquire: the source fields the epoch stands for are visible.
+    if (s.srcEpoch.load(std::memory_order_acquire) != a.epoch) SyncSource(a);
     RingHdr& r = s.a2c;
-    if (!s.srcActive.load(std::memory_order_acquire) &&
-        r.head.load(std::memory_order_acquire) == r.tail.load(std::memory_order_acquire))
-        return 0;
-    thread_local std::vector<uint8_t> buf;
-    if (buf.size() < r.mtu) buf.resize(r.mtu);
-    int lr = enyxsim::LockRobust(&s.mtx);
-    if (lr != 0) {
-        errno = lr;
-        return -1;
+    const uint64_t t = r.tail.load(std::memory_order_relaxed);  // the poller's own
+    // Acquire: the slots below head are complete.
+    uint64_t h = r.head.load(std::memory_order_acquire);
+    if (a.replay && h == t) {
+        if (enyxsim::LockRobust(&s.mtx) == 0) {
+            enyxsim::ProduceDue(*a.card, a.stream, enyxsim::NowNs());
+            pthread_mutex_unlock(&s.mtx);
+        }
+        h = r.head.load(std::memory_order_acquire);
     }
-    if (s.srcActive.load(std::memory_order_relaxed)) enyxsim::ProduceDue(c, stream->stream, enyxsim::NowNs());
-    bool have = r.head.load(std::memory_order_relaxed) != r.tail.load(std::memory_order_relaxed);
-    uint32_t len = have ? enyxsim::RingPop(c, r, buf.data(), buf.size()) : 0;
-    if (have) s.delivered.fetch_add(1, std::memory_order_relaxed);
-    pthread_mutex_unlock(&s.mtx);
-    if (!have) return 0;
-    handler(buf.data(), len, opaque);
-    return 1;
+    if (a.feed && (a.next != a.avail || (a.paced && RefillPaced(a, h - t))) &&
+        (h == t || a.next < SlotTag(*a.card, r, t)))
+        return DeliverFeed(a, handler, opaque);
+    if (h == t) return 0;
+    return DeliverSlot(a, t, handler, opaque);
 }
 
 #define SIM_A2C_STAT(fn, expr)                                        \
@@ -478,13 +632,16 @@ int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw_a2c_stream_
             errno = EINVAL;                                           \
             return -1;                                                \
         }                                                             \
-        const StreamRec& s = *stream->card->Stream(stream->stream);   \
+        const StreamRec& s = *stream->rec;                            \
+        const HotA2c& h = *stream->hot;                               \
+        (void)s;                                                      \
+        (void)h;                                                      \
         *value = static_cast<uint32_t>(expr);                         \
         return 0;                                                     \
     }
 
-SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_backpressure, s.backpressure.load())
-SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_packet_count, s.delivered.load())
+SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_backpressure, s.backpressure.load() + h.dropped.load())
+SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_packet_count, h.delivered.load())
 SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_fifo_errors, s.fifoErrors.load())
 SIM_A2C_STAT(enyx_hw_a2c_stream_stats_get_errors, s.errors.load())
 

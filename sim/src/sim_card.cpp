@@ -1,5 +1,7 @@
 // The simulated card's state: one shared file per card, mapped by every
 // process that opens the card.
+#include <dirent.h>
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <random>
 
 #include "sim_internal.h"
 
@@ -23,12 +26,14 @@ namespace {
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
 struct Layout {
-    uint64_t coresOff = 0, streamsOff = 0, logOff = 0, total = 0;
+    uint64_t coresOff = 0, streamsOff = 0, logOff = 0, hotOff = 0, total = 0;
     std::vector<uint64_t> regsOff;  // per core record (root first)
     std::vector<uint64_t> a2cOff, c2aOff;
 };
 
-uint32_t Stride(uint32_t mtu) { return 8 + static_cast<uint32_t>(AlignUp(mtu, 8)); }
+uint32_t Stride(uint32_t mtu) { return kSlotHdr + static_cast<uint32_t>(AlignUp(mtu, 8)); }
+
+uint64_t HotBytes(uint32_t nstreams) { return AlignUp(kHotStreamsOff + sizeof(HotA2c) * nstreams, 4096); }
 
 Layout ComputeLayout(const CardCfg& cfg) {
     Layout l;
@@ -37,6 +42,8 @@ Layout ComputeLayout(const CardCfg& cfg) {
     off += AlignUp(sizeof(CoreRec) * (cfg.cores.size() + 1), 64);
     l.streamsOff = off;
     off += AlignUp(sizeof(StreamRec) * cfg.streams.size(), 64);
+    l.hotOff = off;
+    off += AlignUp(sizeof(HotA2c) * cfg.streams.size(), 64);
     l.logOff = off;
     off += AlignUp(sizeof(LogSlot) * static_cast<uint64_t>(cfg.logCapacity), 4096);
     l.regsOff.push_back(off);
@@ -166,6 +173,11 @@ std::shared_ptr<Card> Build(const CardCfg& cfg, const std::string& path, uint64_
     h->coresOff = l.coresOff;
     h->streamsOff = l.streamsOff;
     h->logOff = l.logOff;
+    h->hotOff = l.hotOff;
+    std::random_device rd;
+    do {
+        h->nonce = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(getpid());
+    } while (h->nonce == 0);
     for (uint32_t i = 0; i < h->ncores; ++i) {
         CoreRec* r = c->Core(i);
         r->hwid = i == 0 ? 0 : cfg.cores[i - 1].hwid;
@@ -207,9 +219,85 @@ std::shared_ptr<Card> Build(const CardCfg& cfg, const std::string& path, uint64_
     return c;
 }
 
+// The card file's nonce, read without mapping it; 0 if it is not a card.
+uint64_t FileNonce(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    alignas(8) unsigned char buf[sizeof(CardHdr)];
+    bool ok = pread(fd, buf, sizeof(buf), 0) == static_cast<ssize_t>(sizeof(buf));
+    close(fd);
+    uint64_t magic = 0, nonce = 0;
+    if (ok) {
+        memcpy(&magic, buf, sizeof(magic));
+        memcpy(&nonce, buf + offsetof(CardHdr, nonce), sizeof(nonce));
+    }
+    return ok && magic == kMagic ? nonce : 0;
+}
+
+// Hot blocks outlive a card directory removed without enyx_sim_card_remove
+// (tests delete their temporary directories): each card build unlinks the
+// objects whose card file is gone or was rebuilt since.
+void SweepStaleHot() {
+    DIR* d = opendir("/dev/shm");
+    if (!d) return;
+    const size_t plen = strlen(kHotPrefix);
+    while (dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, kHotPrefix, plen) != 0) continue;
+        std::string name = std::string("/") + e->d_name;
+        int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (fd < 0) continue;
+        HotHdr hh;
+        bool ok = pread(fd, &hh, sizeof(hh), 0) == static_cast<ssize_t>(sizeof(hh));
+        close(fd);
+        if (!ok || hh.nonce == 0) continue;  // being made by another process
+        hh.cardPath[sizeof(hh.cardPath) - 1] = '\0';
+        if (FileNonce(hh.cardPath) != hh.nonce) shm_unlink(name.c_str());
+    }
+    closedir(d);
+}
+
+// Maps the card's hot block; the card file's lock is held, so one opener
+// at a time initialises a new object.
+void OpenHot(Card& c) {
+    CardHdr* h = c.Hdr();
+    const uint64_t bytes = HotBytes(h->nstreams);
+    int fd = shm_open(HotName(h->nonce).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        fchmod(fd, 0666);
+        struct stat st;
+        void* p = MAP_FAILED;
+        if (fstat(fd, &st) == 0 &&
+            (static_cast<uint64_t>(st.st_size) >= bytes || ftruncate(fd, static_cast<off_t>(bytes)) == 0))
+            p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (p != MAP_FAILED) {
+            HotHdr* hh = static_cast<HotHdr*>(p);
+            if (hh->nonce != h->nonce) {
+                memset(p, 0, bytes);
+                hh->nstreams = h->nstreams;
+                snprintf(hh->cardPath, sizeof(hh->cardPath), "%s", c.path.c_str());
+                __atomic_store_n(&hh->nonce, h->nonce, __ATOMIC_RELEASE);
+            }
+            c.hotMap = static_cast<uint8_t*>(p);
+            c.hotSize = bytes;
+            c.hot = reinterpret_cast<HotA2c*>(c.hotMap + kHotStreamsOff);
+            return;
+        }
+    }
+    // No shared memory file system: the in-file copy (writeback may stall it).
+    c.hot = reinterpret_cast<HotA2c*>(c.base + h->hotOff);
+}
+
 }  // namespace
 
+std::string HotName(uint64_t nonce) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), "/%s%016llx", kHotPrefix, static_cast<unsigned long long>(nonce));
+    return buf;
+}
+
 Card::~Card() {
+    if (hotMap) munmap(hotMap, hotSize);
     if (base) munmap(base, size);
 }
 
@@ -282,7 +370,11 @@ std::shared_ptr<Card> OpenCard(const SimConfig& cfg, unsigned index) {
     while (flock(lfd, LOCK_EX) != 0 && errno == EINTR) {
     }
     auto card = TryExisting(path, sig);
-    if (!card) card = Build(cc, path, sig);
+    if (!card) {
+        card = Build(cc, path, sig);
+        if (card) SweepStaleHot();
+    }
+    if (card) OpenHot(*card);
     int e = errno;
     flock(lfd, LOCK_UN);
     close(lfd);
@@ -370,15 +462,19 @@ int RegWrite(Card& c, uint32_t core, uint64_t addr, uint32_t bitOff, uint32_t wi
 }
 
 bool RingFull(const RingHdr& r) {
-    return r.head.load(std::memory_order_relaxed) - r.tail.load(std::memory_order_relaxed) >= r.depth;
+    // Acquire on tail: the poller is done with the slot it freed.
+    return r.head.load(std::memory_order_relaxed) - r.tail.load(std::memory_order_acquire) >= r.depth;
 }
 
-bool RingPush(Card& c, RingHdr& r, const void* data, uint32_t len) {
+bool RingPush(Card& c, RingHdr& r, const void* data, uint32_t len, uint64_t tag) {
     if (RingFull(r) || len > r.mtu) return false;
     uint64_t h = r.head.load(std::memory_order_relaxed);
     uint8_t* slot = c.Slot(r, h);
-    memcpy(slot, &len, sizeof(len));
-    if (len) memcpy(slot + 8, data, len);
+    uint32_t word[2] = {len, 0};
+    memcpy(slot, word, sizeof(word));
+    memcpy(slot + 8, &tag, sizeof(tag));
+    if (len) memcpy(slot + kSlotHdr, data, len);
+    // Release: the slot is complete before the poller sees it.
     r.head.store(h + 1, std::memory_order_release);
     return true;
 }
@@ -390,7 +486,7 @@ uint32_t RingPop(Card& c, RingHdr& r, void* out, size_t cap) {
     uint32_t len;
     memcpy(&len, slot, sizeof(len));
     if (len > r.mtu) len = r.mtu;
-    if (out) memcpy(out, slot + 8, std::min<size_t>(len, cap));
+    if (out) memcpy(out, slot + kSlotHdr, std::min<size_t>(len, cap));
     r.tail.store(t + 1, std::memory_order_release);
     return len;
 }
@@ -432,8 +528,16 @@ int ArmSource(Card& c, uint32_t si, const SourceCfg& src) {
     s.srcIndex = 0;
     s.srcBaseTime = NowNs();
     s.srcBaseIndex = 0;
-    s.srcGeneration++;
-    if (src.kind != kSrcNone) s.srcActive.store(1, std::memory_order_release);
+    if (c.hot) {
+        HotA2c& h = *c.Hot(si);
+        h.genNext.store(0, std::memory_order_relaxed);
+        h.genAvail.store(0, std::memory_order_relaxed);
+        h.genArrived.store(0, std::memory_order_relaxed);
+    }
+    s.srcGeneration.fetch_add(1, std::memory_order_relaxed);
+    if (src.kind != kSrcNone) s.srcActive.store(1, std::memory_order_relaxed);
+    // Release: a poller that sees the new epoch sees the source it names.
+    s.srcEpoch.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -460,13 +564,13 @@ int ReplayFile(Card& c, uint32_t si) {
     std::lock_guard<std::mutex> g(FdMutex());
     auto it = FdCache().find(key);
     if (it != FdCache().end()) {
-        if (it->second.generation == s.srcGeneration) return it->second.fd;
+        if (it->second.generation == s.srcGeneration.load(std::memory_order_relaxed)) return it->second.fd;
         close(it->second.fd);
         FdCache().erase(it);
     }
     int fd = open(s.srcPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    FdCache()[key] = ReplayFd{s.srcGeneration, fd};
+    FdCache()[key] = ReplayFd{s.srcGeneration.load(std::memory_order_relaxed), fd};
     return fd;
 }
 
@@ -520,27 +624,62 @@ int ReplayNext(Card& c, uint32_t si, uint8_t* out, uint32_t* len) {
     return 0;
 }
 
-void WriteFeedRecord(const StreamRec& s, uint64_t n, uint64_t nowNs, uint8_t* p) {
-    uint32_t nt = s.srcNtypes ? s.srcNtypes : 1;
-    uint16_t type = s.srcNtypes ? s.srcTypes[n % nt] : 1;
-    uint32_t seq = static_cast<uint32_t>(n / nt + 1);
-    uint16_t size = static_cast<uint16_t>(s.srcSize);
-    uint64_t ts = nowNs;
-    if (s.srcRate > 0)
-        ts = s.srcBaseTime +
-             static_cast<uint64_t>(static_cast<double>(n - s.srcBaseIndex) * 1e9 / s.srcRate);
-    memcpy(p, &type, 2);
-    memcpy(p + 2, &size, 2);
-    memcpy(p + 4, &seq, 4);
-    memcpy(p + 8, &ts, 8);
-    for (uint32_t k = 16; k < s.srcSize; ++k) p[k] = static_cast<uint8_t>(n + (k - 16));
-}
-
 }  // namespace
 
+void BuildFeedRecord(uint8_t* p, uint64_t n, uint64_t ts, uint32_t size, const uint16_t* types, uint32_t ntypes) {
+    uint16_t type = types[0];
+    uint32_t seq = static_cast<uint32_t>(n + 1);
+    if (ntypes > 1) {
+        type = types[n % ntypes];
+        seq = static_cast<uint32_t>(n / ntypes + 1);
+    }
+    uint16_t len = static_cast<uint16_t>(size);
+    memcpy(p, &type, 2);
+    memcpy(p + 2, &len, 2);
+    memcpy(p + 4, &seq, 4);
+    memcpy(p + 8, &ts, 8);
+    // Payload byte k is (n + k) & 0xff: a ramp, 16 bytes per step. The last
+    // step may run up to 15 bytes past size: the caller's buffer has room.
+    __m128i v = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                             _mm_set1_epi8(static_cast<char>(n)));
+    const __m128i step = _mm_set1_epi8(16);
+    for (uint32_t k = 16; k < size; k += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k), v);
+        v = _mm_add_epi8(v, step);
+    }
+}
+
+uint64_t FeedDue(const StreamRec& s, uint64_t nowNs) {
+    if (!s.srcActive.load(std::memory_order_acquire) || s.srcKind != kSrcFeed) return 0;
+    uint64_t due = UINT64_MAX;
+    if (s.srcRate > 0) {
+        double el = nowNs > s.srcBaseTime ? static_cast<double>(nowNs - s.srcBaseTime) : 0.0;
+        due = s.srcBaseIndex + static_cast<uint64_t>(std::min(el * s.srcRate / 1e9, 1e18));
+    }
+    if (s.srcCount && due > s.srcCount) due = s.srcCount;
+    return due;
+}
+
+uint64_t FeedQueued(const StreamRec& s, const HotA2c& h, uint64_t nowNs) {
+    uint64_t due = FeedDue(s, nowNs);
+    if (due == 0) return 0;
+    uint64_t next = h.genNext.load(std::memory_order_relaxed);
+    uint64_t q;
+    if (s.srcRate > 0) {
+        uint64_t avail = h.genAvail.load(std::memory_order_relaxed);
+        uint64_t arrived = h.genArrived.load(std::memory_order_relaxed);
+        q = (avail > next ? avail - next : 0) + (due > arrived ? due - arrived : 0);
+    } else {
+        q = due > next ? due - next : 0;  // the FIFO refills as it empties
+    }
+    return std::min<uint64_t>(q, s.a2c.depth);
+}
+
+// Replays the records due since the last call into the FIFO (the feed
+// generator needs no FIFO: its records are built when taken).
 void ProduceDue(Card& c, uint32_t si, uint64_t nowNs) {
     StreamRec& s = *c.Stream(si);
-    if (!s.srcActive.load(std::memory_order_acquire)) return;
+    if (!s.srcActive.load(std::memory_order_acquire) || s.srcKind != kSrcReplay) return;
     RingHdr& r = s.a2c;
     uint64_t due = UINT64_MAX;
     if (s.srcRate > 0) {
@@ -553,43 +692,30 @@ void ProduceDue(Card& c, uint32_t si, uint64_t nowNs) {
     while (s.srcIndex < due && budget-- > 0) {
         bool full = RingFull(r);
         if (full && s.srcRate <= 0) break;
-        if (s.srcKind == kSrcFeed) {
-            if (full) {
-                s.backpressure.fetch_add(due - s.srcIndex, std::memory_order_relaxed);
-                s.srcIndex = due;
-                break;
-            }
-            uint64_t h = r.head.load(std::memory_order_relaxed);
-            uint8_t* slot = c.Slot(r, h);
-            uint32_t len = s.srcSize;
-            memcpy(slot, &len, 4);
-            WriteFeedRecord(s, s.srcIndex, nowNs, slot + 8);
-            r.head.store(h + 1, std::memory_order_release);
-            s.generated.fetch_add(1, std::memory_order_relaxed);
-            s.srcIndex++;
-        } else {
-            uint64_t h = r.head.load(std::memory_order_relaxed);
-            uint8_t* slot = c.Slot(r, h);
-            uint32_t len = 0;
-            int rc = ReplayNext(c, si, full ? nullptr : slot + 8, &len);
-            if (rc <= 0) {
-                if (rc < 0) s.errors.fetch_add(1, std::memory_order_relaxed);
-                s.srcActive.store(0, std::memory_order_release);
-                break;
-            }
-            s.srcIndex++;
-            if (rc == 2) {
-                s.errors.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            if (full) {
-                s.backpressure.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            memcpy(slot, &len, 4);
-            r.head.store(h + 1, std::memory_order_release);
-            s.generated.fetch_add(1, std::memory_order_relaxed);
+        uint64_t h = r.head.load(std::memory_order_relaxed);
+        uint8_t* slot = c.Slot(r, h);
+        uint32_t len = 0;
+        int rc = ReplayNext(c, si, full ? nullptr : slot + kSlotHdr, &len);
+        if (rc <= 0) {
+            if (rc < 0) s.errors.fetch_add(1, std::memory_order_relaxed);
+            s.srcActive.store(0, std::memory_order_release);
+            break;
         }
+        s.srcIndex++;
+        if (rc == 2) {
+            s.errors.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        if (full) {
+            s.backpressure.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        uint32_t word[2] = {len, 0};
+        uint64_t tag = 0;
+        memcpy(slot, word, sizeof(word));
+        memcpy(slot + 8, &tag, sizeof(tag));
+        r.head.store(h + 1, std::memory_order_release);
+        s.replayed.fetch_add(1, std::memory_order_relaxed);
     }
     if (s.srcCount && s.srcIndex >= s.srcCount) s.srcActive.store(0, std::memory_order_release);
 }

@@ -1,9 +1,11 @@
 // Control interface of the simulated card (enyx_sim_ctl.h).
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -81,6 +83,19 @@ const char* enyx_sim_card_path(unsigned card) {
 int enyx_sim_card_remove(unsigned card) {
     const char* p = enyx_sim_card_path(card);
     if (!p) return -1;
+    // The hot block goes with the card file (processes that hold the card
+    // keep their mappings of both).
+    int fd = open(p, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) unsigned char buf[sizeof(enyxsim::CardHdr)];
+        uint64_t magic = 0, nonce = 0;
+        if (pread(fd, buf, sizeof(buf), 0) == static_cast<ssize_t>(sizeof(buf))) {
+            memcpy(&magic, buf, sizeof(magic));
+            memcpy(&nonce, buf + offsetof(enyxsim::CardHdr, nonce), sizeof(nonce));
+        }
+        close(fd);
+        if (magic == enyxsim::kMagic && nonce != 0) shm_unlink(enyxsim::HotName(nonce).c_str());
+    }
     if (unlink(p) != 0 && errno != ENOENT) return -1;
     return 0;
 }
@@ -182,9 +197,14 @@ int enyx_sim_a2c_inject(unsigned card, const char* stream, const void* data, uin
         errno = lk.err();
         return -1;
     }
-    // Records the card had due before this one go first.
-    enyxsim::ProduceDue(*r.card, r.index, enyxsim::NowNs());
-    if (!enyxsim::RingPush(*r.card, r.s->a2c, data, len)) {
+    // Records the card had due before this one go first: replayed ones are
+    // queued now, feed records due by now are those numbered below the tag.
+    uint64_t now = enyxsim::NowNs();
+    enyxsim::ProduceDue(*r.card, r.index, now);
+    const enyxsim::RingHdr& a2c = r.s->a2c;
+    uint64_t queued = a2c.head.load() - a2c.tail.load() + enyxsim::FeedQueued(*r.s, *r.card->Hot(r.index), now);
+    if (queued >= a2c.depth ||
+        !enyxsim::RingPush(*r.card, r.s->a2c, data, len, enyxsim::FeedDue(*r.s, now))) {
         r.s->backpressure.fetch_add(1);
         errno = ENOBUFS;
         return -1;
@@ -258,11 +278,16 @@ int enyx_sim_a2c_stats_get(unsigned card, const char* stream, enyx_sim_a2c_stats
         return -1;
     }
     const StreamRec& s = *r.s;
+    const enyxsim::HotA2c& h = *r.card->Hot(r.index);
     out->queued = s.a2c.head.load() - s.a2c.tail.load();
-    out->delivered = s.delivered.load();
-    out->backpressure = s.backpressure.load();
+    {
+        StreamLock lk(r.s);  // the source fields FeedQueued reads
+        if (lk.ok()) out->queued += enyxsim::FeedQueued(s, h, enyxsim::NowNs());
+    }
+    out->delivered = h.delivered.load();
+    out->backpressure = s.backpressure.load() + h.dropped.load();
     out->injected = s.injected.load();
-    out->generated = s.generated.load();
+    out->generated = h.generated.load() + s.replayed.load();
     out->fifo_errors = s.fifoErrors.load();
     out->errors = s.errors.load();
     out->mtu = s.a2c.mtu;
@@ -278,14 +303,18 @@ int enyx_sim_a2c_reset(unsigned card, const char* stream) {
         errno = lk.err();
         return -1;
     }
+    // Meant for an idle stream: a poller running meanwhile may keep a
+    // counter it was about to store.
     StreamRec& s = *r.s;
-    s.srcActive.store(0);
-    s.srcKind = enyxsim::kSrcNone;
+    enyxsim::HotA2c& h = *r.card->Hot(r.index);
+    enyxsim::ArmSource(*r.card, r.index, enyxsim::SourceCfg());
     s.a2c.tail.store(s.a2c.head.load());
-    s.delivered.store(0);
+    h.delivered.store(0);
+    h.generated.store(0);
+    h.dropped.store(0);
     s.backpressure.store(0);
     s.injected.store(0);
-    s.generated.store(0);
+    s.replayed.store(0);
     s.fifoErrors.store(0);
     s.errors.store(0);
     return 0;

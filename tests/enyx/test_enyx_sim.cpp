@@ -184,6 +184,78 @@ TEST(EnyxSim, FeedGeneratorNumbersEachTypeAndDropsWhenFull) {
     EXPECT_EQ(0u, s.queued);
 }
 
+// An injected record arrives after the feed records due before it and
+// before those due after it, whichever the poller takes first.
+TEST(EnyxSim, InjectedRecordsKeepTheirPlaceAmongFeedRecords) {
+    qtest::EnyxSimEnv env(kCard);
+    Channel ch("CH1");  // depth 16
+    ASSERT_TRUE(ch.ok());
+    enyx_sim_feed_config f{};
+    f.rate = 1000;
+    f.count = 3;
+    f.size = 16;
+    ASSERT_EQ(0, enyx_sim_a2c_feed(0, "CH1", &f));
+    ASSERT_EQ(0, enyx_sim_a2c_inject(0, "CH1", "first", 5));  // before any feed record is due
+    usleep(20000);                                              // all three are due after 3 ms
+    ASSERT_EQ(0, enyx_sim_a2c_inject(0, "CH1", "last", 4));
+    auto got = ch.Drain();
+    ASSERT_EQ(5u, got.size());
+    EXPECT_EQ("first", got[0]);
+    for (uint32_t i = 1; i <= 3; ++i) EXPECT_EQ(i, At<uint32_t>(got[i], 4)) << i;
+    EXPECT_EQ("last", got[4]);
+    enyx_sim_a2c_stats s;
+    ASSERT_EQ(0, enyx_sim_a2c_stats_get(0, "CH1", &s));
+    EXPECT_EQ(5u, s.delivered);
+    EXPECT_EQ(3u, s.generated);
+    EXPECT_EQ(2u, s.injected);
+    EXPECT_EQ(0u, s.queued);
+
+    // An unpaced feed keeps the FIFO full: injection finds no room.
+    f.rate = 0;
+    f.count = 0;
+    ASSERT_EQ(0, enyx_sim_a2c_feed(0, "CH1", &f));
+    EXPECT_EQ(-1, enyx_sim_a2c_inject(0, "CH1", "x", 1));
+    EXPECT_EQ(ENOBUFS, errno);
+    ASSERT_EQ(0, enyx_sim_a2c_stats_get(0, "CH1", &s));
+    EXPECT_EQ(16u, s.queued);
+}
+
+// The poller's counters live outside the card file, in an object every
+// process maps: a child polling the stream is seen by the parent, and the
+// object goes when the card does, or when a card is built after its
+// directory was deleted.
+TEST(EnyxSim, PollerCountersAreSharedAndLeaveWithTheCard) {
+    // Objects that name a card file under dir (other tests make their own).
+    auto hotObjects = [](const std::string& dir) {
+        return std::stoi(qtest::RunCmd("grep -l -s -F -- '" + dir + "/' /dev/shm/enyx-sim-hot-* | wc -l"));
+    };
+    std::string dir;
+    {
+        qtest::EnyxSimEnv env(std::string(kCard) + "feed CH1 count=100 size=32\n");
+        dir = env.dir();
+        int st = qtest::RunInChild([] {
+            Channel ch("CH1");
+            return ch.Drain().size() == 100 ? 0 : 1;
+        });
+        ASSERT_EQ(0, st);
+        enyx_sim_a2c_stats s;
+        ASSERT_EQ(0, enyx_sim_a2c_stats_get(0, "CH1", &s));
+        EXPECT_EQ(100u, s.delivered);
+        EXPECT_EQ(100u, s.generated);
+        EXPECT_EQ(1, hotObjects(dir));
+        ASSERT_EQ(0, enyx_sim_card_remove(0));
+        EXPECT_EQ(0, hotObjects(dir));
+        Channel again("CH1");  // a new card, a new object
+        ASSERT_TRUE(again.ok());
+        EXPECT_EQ(1, hotObjects(dir));
+    }  // the directory goes; its object stays until another card is built
+    qtest::EnyxSimEnv other(kCard);
+    Channel ch("CH0");
+    ASSERT_TRUE(ch.ok());
+    EXPECT_EQ(0, hotObjects(dir));
+    EXPECT_EQ(1, hotObjects(other.dir()));
+}
+
 TEST(EnyxSim, ReplayDeliversRecordedFiles) {
     qtest::EnyxSimEnv env(kCard);
     Channel ch("CH1");

@@ -273,6 +273,8 @@ TEST_F(PoolProcs, RestartedProducerContinuesUnderAttachedConsumers) {
     EXPECT_EQ("start " + std::to_string(in), p2->Expect("start")) << p2->Seen();
     for (auto& c : cs) EXPECT_EQ("ok 9000", c->Expect("ok")) << c->Seen();
     EXPECT_NE(std::string::npos, Logs().find("Use old share memory! serverpid:" + std::to_string(p2->pid())));
+    // The copy counters go on from the crashed producer's, not from zero.
+    EXPECT_EQ(9000u, raw.At<uint64_t>(64));
     // A producer that is told to stop takes the segment and semaphores away.
     EXPECT_EQ(0, p2->Kill(SIGTERM));
     EXPECT_LT(shmget(MKRX_SHM_KEY, 0, 0), 0);
