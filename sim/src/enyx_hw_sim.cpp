@@ -130,12 +130,15 @@ inline void Bump(std::atomic<T>& v, T by) {
 // find the FIFO full (injected records take room too) are dropped.
 bool RefillPaced(enyx_hw_a2c_stream& a, uint64_t injQueued) {
     if (a.count && a.arrived >= a.count) return false;
-    a.next = a.arrived;
     uint64_t now = enyxsim::NowNs();
     double el = now > a.baseTime ? static_cast<double>(now - a.baseTime) : 0.0;
     uint64_t due = a.baseIndex + static_cast<uint64_t>(std::min(el / a.nsPerRec, 1e18));
     if (a.count && due > a.count) due = a.count;
     if (due <= a.arrived) return false;
+    // The FIFO is empty here: the next record is the first of those due now,
+    // those before it that found the FIFO full were dropped. Moved only when
+    // records arrive, so that next never passes avail.
+    a.next = a.arrived;
     uint64_t n = due - a.arrived;
     uint64_t room = a.depth > injQueued ? a.depth - injQueued : 0;
     uint64_t take = std::min(n, room);
