@@ -11,11 +11,12 @@
 #include "gt_config.h"
 #include "gt_fpgaConfig.h"
 #include "gt_fpgaService.h"
+#include "quay_version.h"
 #include "gt_logger.h"
 #include "gt_monitorServer.h"
 #include "gt_result.h"
 
-const char* GetQuayVersion() { return "Software Ver 2.5.6 Support Xdma and E ." __DATE__ " " __TIME__; }
+const char* GetQuayVersion() { return QUAY_SOFTWARE_BANNER __DATE__ " " __TIME__; }
 
 static void printUsage(FILE* out) {
     fprintf(out,

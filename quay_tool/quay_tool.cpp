@@ -16,6 +16,7 @@
 #include "gt_fpgaService.h"
 #include "gt_logger.h"
 #include "xmlHelper.h"
+#include "quay_version.h"
 
 const char* QUAY_TOOL_CMD[QUAY_CMD_NUM] = {
     "help",   "reset",  "info",   "config",  "status",  "monitor", "device", "upgrade",
@@ -30,7 +31,7 @@ static const char* const kHLine = "HHHHHHHHHHHHHHHHHHHHHHHHHHHHHHHH";
 static const char* const kConfirmHint = "please input 'yes' to comfirm or ctrl+c to exit";
 
 const char* GetLibVersion() {
-    return "Software Ver 2.5.6 Support Xdma and E ." __DATE__ " " __TIME__;
+    return QUAY_SOFTWARE_BANNER __DATE__ " " __TIME__;
 }
 
 void printHelp() {
