@@ -77,6 +77,7 @@
 // of the write position and one release store of out per poll.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -93,38 +94,23 @@ constexpr uint32_t kNeedMoreBytes = 0xFFFFFFFFu;
 // Framings: kType is the pool's data type, kHead the header bytes in front of
 // the payload, Length(record, left) the payload length of the record that
 // starts at `record` with `left` readable bytes (left >= kHead).
-struct LenHdrFraming {
-    static constexpr int kType = MKRX_RAW_FPGA_WITH_LEN_HDR;
-    static constexpr uint32_t kHead = 4;
+// Framings 1 to 3: the header holds the payload length as a uint32 at LenOff.
+template <int T, uint32_t Head, size_t LenOff>
+struct LengthWordFraming {
+    static constexpr int kType = T;
+    static constexpr uint32_t kHead = Head;
     static constexpr uint32_t kMinLen = 0;
     uint32_t Length(const uint8_t* r, uint32_t) const {
         uint32_t len;
-        memcpy(&len, r, sizeof(len));
+        memcpy(&len, r + LenOff, sizeof(len));
         return len;
     }
 };
-
-struct PktInfoFraming {
-    static constexpr int kType = MKRX_RAW_FPGA_WITH_HDR_DATA;
-    static constexpr uint32_t kHead = sizeof(MkrxPktInfo_t);
-    static constexpr uint32_t kMinLen = 0;
-    uint32_t Length(const uint8_t* r, uint32_t) const {
-        uint32_t len;
-        memcpy(&len, r + offsetof(MkrxPktInfo_t, uiPayloadLen), sizeof(len));
-        return len;
-    }
-};
-
-struct PcapFraming {
-    static constexpr int kType = MKRX_PCAP_DATA;
-    static constexpr uint32_t kHead = sizeof(MkrxPcapHdr_t);
-    static constexpr uint32_t kMinLen = 0;
-    uint32_t Length(const uint8_t* r, uint32_t) const {
-        uint32_t len;
-        memcpy(&len, r + offsetof(MkrxPcapHdr_t, uiCapLen), sizeof(len));
-        return len;
-    }
-};
+using LenHdrFraming = LengthWordFraming<MKRX_RAW_FPGA_WITH_LEN_HDR, 4, 0>;
+using PktInfoFraming = LengthWordFraming<MKRX_RAW_FPGA_WITH_HDR_DATA, sizeof(MkrxPktInfo_t),
+                                         offsetof(MkrxPktInfo_t, uiPayloadLen)>;
+using PcapFraming =
+    LengthWordFraming<MKRX_PCAP_DATA, sizeof(MkrxPcapHdr_t), offsetof(MkrxPcapHdr_t, uiCapLen)>;
 
 // Framing 0: the records carry their own length, which fn tells:
 //   uint32_t fn(const uint8_t* record, uint32_t left)
