@@ -271,6 +271,7 @@ template <class T>
 inline void StoreRelease(T* p, T v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 template <class T>
 inline void StoreRelaxed(T* p, T v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 // Single-writer counter: a load and a store, no read-modify-write.
 template <class T>
 inline void AddRelaxed(T* p, T v) { __atomic_store_n(p, __atomic_load_n(p, __ATOMIC_RELAXED) + v, __ATOMIC_RELAXED); }
