@@ -42,10 +42,8 @@ int main(int argc, char** argv) {
     mkrx::PauseWait wait;
     while (!mkrxex::Done(o, stats)) {
         stats.Tick();
-        if (svc->PollOnce() == 0)  // 0: one record went to OnRecord; -1: none was waiting
-            wait.Busy();
-        else
-            wait.Idle();
+        // PollOnce: 0 when one record went to OnRecord, -1 when none was waiting.
+        mkrx::AfterPoll(wait, svc->PollOnce() == 0 ? 1 : 0);
     }
     stats.Final();
     FreeIMkrxService(svc);

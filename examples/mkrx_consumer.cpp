@@ -111,10 +111,7 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "mkrx_consumer: writing %s failed: %s\n", o.pcapPath.c_str(), strerror(errno));
                 return 1;
             }
-            if (n == 0)
-                wait.Idle();
-            else
-                wait.Busy();
+            mkrx::AfterPoll(wait, n);
         }
         return 0;
     });

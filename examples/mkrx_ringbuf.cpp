@@ -53,10 +53,7 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "mkrx_ringbuf: broken record in the ring\n");
                 return 1;
             }
-            if (n == 0)
-                wait.Idle();
-            else
-                wait.Busy();
+            mkrx::AfterPoll(wait, n);
         }
         return 0;
     });

@@ -438,22 +438,21 @@ int32_t CXmlHelper::EnDecryptFile(const uint8_t* key, const char* inPath, const 
     return 0;
 }
 
-int32_t CXmlHelper::Encrypt(const uint8_t* key, const uint8_t* in, uint8_t* out, uint64_t length) {
+static int32_t Sm4Buffer(const uint8_t* key, const uint8_t* in, uint8_t* out, uint64_t length, bool encrypt) {
     std::string err;
-    if (!gtcodec::Sm4Ecb(key, in, out, length, true, err)) {
-        GT_LOGE(GT_TAG_FPGA, "SM4 encryption refused: %s", err.c_str());
+    if (!gtcodec::Sm4Ecb(key, in, out, length, encrypt, err)) {
+        GT_LOGE(GT_TAG_FPGA, "SM4 %s refused: %s", encrypt ? "encryption" : "decryption", err.c_str());
         return -1;
     }
     return 0;
 }
 
+int32_t CXmlHelper::Encrypt(const uint8_t* key, const uint8_t* in, uint8_t* out, uint64_t length) {
+    return Sm4Buffer(key, in, out, length, true);
+}
+
 int32_t CXmlHelper::Decrypt(const uint8_t* key, const uint8_t* in, uint8_t* out, uint64_t length) {
-    std::string err;
-    if (!gtcodec::Sm4Ecb(key, in, out, length, false, err)) {
-        GT_LOGE(GT_TAG_FPGA, "SM4 decryption refused: %s", err.c_str());
-        return -1;
-    }
-    return 0;
+    return Sm4Buffer(key, in, out, length, false);
 }
 
 const uint8_t* CXmlHelper::GetKey() {

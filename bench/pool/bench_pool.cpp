@@ -149,23 +149,45 @@ struct alignas(64) Contender {
     uint64_t fulls = 0;                                       // pushes refused
 };
 
+// One poll of any of the rings' readers, the same work per record.
+template <class Reader>
+uint64_t PollTouch(Reader& reader, uint64_t& sum) {
+    int n = reader.Poll([&](const uint8_t*, const uint8_t* p, uint32_t) { sum += Touch(p); });
+    return n > 0 ? (uint64_t)n : 0;
+}
+
+// Copy2Pool as a contender's push: a record the pool drops because the ring
+// is full is offered again.
+struct PoolPush : Contender {
+    CDrvRingBufPool* copier = nullptr;
+    const uint64_t* dropped = nullptr;
+    uint64_t seen = 0;
+    bool ok = false;
+    void Ready(CDrvRingBufPool* pool) {
+        copier = pool;
+        dropped = &pool->GetPktStat(0)->ulSoftDisPktNum;
+        ok = true;
+    }
+    bool Push(const uint8_t* rec, uint32_t len) override {
+        copier->CDrvRingBufPool::Copy2Pool(rec, len, nullptr);
+        uint64_t d = mkrx::LoadRelaxed(dropped);
+        if (d == seen) return true;
+        seen = d;
+        return false;
+    }
+};
+
 struct LeanC : Contender {
     LeanRing ring;
     alignas(64) mkrx::RingReader<mkrx::LenHdrFraming, LeanRing> reader;
     alignas(64) char end[1] = {};
     LeanC() : ring(g_ringMiB << 20), reader(ring.Ring(), &ring) {}
     bool Push(const uint8_t* rec, uint32_t len) override { return ring.Push(rec, len); }
-    uint64_t Poll(uint64_t& sum) override {
-        int n = reader.Poll([&](const uint8_t*, const uint8_t* p, uint32_t) { sum += Touch(p); });
-        return n > 0 ? (uint64_t)n : 0;
-    }
+    uint64_t Poll(uint64_t& sum) override { return PollTouch(reader, sum); }
 };
 
-struct PrivateC : Contender {
+struct PrivateC : PoolPush {
     CDrvRingBufPool pool;
-    const uint64_t* dropped = nullptr;
-    uint64_t seen = 0;
-    bool ok = false;
     PoolTail tail{&pool};
     alignas(64) std::optional<mkrx::RingReader<mkrx::LenHdrFraming, PoolTail>> reader;
     alignas(64) char end[1] = {};
@@ -178,28 +200,13 @@ struct PrivateC : Contender {
         ringbuffer* rb = pool.GetPoolBuf(0);
         memset(rb->p.buffer, 0, rb->p.size + MKRX_TAIL_AREA_SIZE);  // fault the pages in before timing
         reader.emplace(rb, &tail);
-        dropped = &pool.GetPktStat(0)->ulSoftDisPktNum;
-        ok = true;
+        Ready(&pool);
     }
-    // A record the pool drops because the ring is full is offered again.
-    bool Push(const uint8_t* rec, uint32_t len) override {
-        pool.CDrvRingBufPool::Copy2Pool(rec, len, nullptr);
-        uint64_t d = mkrx::LoadRelaxed(dropped);
-        if (d == seen) return true;
-        seen = d;
-        return false;
-    }
-    uint64_t Poll(uint64_t& sum) override {
-        int n = reader->Poll([&](const uint8_t*, const uint8_t* p, uint32_t) { sum += Touch(p); });
-        return n > 0 ? (uint64_t)n : 0;
-    }
+    uint64_t Poll(uint64_t& sum) override { return PollTouch(*reader, sum); }
 };
 
-struct SharedC : Contender {
+struct SharedC : PoolPush {
     std::unique_ptr<CDrvRingBufPool> pool;
-    const uint64_t* dropped = nullptr;
-    uint64_t seen = 0;
-    bool ok = false;
     alignas(64) CMkrxPoolConsumer consumer;
     ConsumerSource src{&consumer};
     std::optional<mkrx::PoolReader<mkrx::LenHdrFraming, ConsumerSource>> reader;
@@ -213,25 +220,14 @@ struct SharedC : Contender {
         p.eRunMode = MKRX_MULTI_SDK_PRODUCE_MODE;
         if (pool->Init(&p) != 0 || consumer.Attach(GetShareMemBase()) != 0) return;
         reader.emplace(&src);
-        dropped = &pool->GetPktStat(0)->ulSoftDisPktNum;
-        ok = true;
+        Ready(pool.get());
     }
     ~SharedC() override {
         consumer.Detach();
         pool.reset();
         qtest::RemovePoolIpc();
     }
-    bool Push(const uint8_t* rec, uint32_t len) override {
-        pool->CDrvRingBufPool::Copy2Pool(rec, len, nullptr);
-        uint64_t d = mkrx::LoadRelaxed(dropped);
-        if (d == seen) return true;
-        seen = d;
-        return false;
-    }
-    uint64_t Poll(uint64_t& sum) override {
-        int n = reader->Poll([&](const uint8_t*, const uint8_t* p, uint32_t) { sum += Touch(p); });
-        return n > 0 ? (uint64_t)n : 0;
-    }
+    uint64_t Poll(uint64_t& sum) override { return PollTouch(*reader, sum); }
 };
 
 // The shared ring read by a hand-written walk instead of mkrx_reader.h: the
@@ -350,6 +346,10 @@ std::unique_ptr<Contender> Make(int which, const uint8_t* rec) {
         case kLean: c.reset(new LeanC); break;
         case kHand: c.reset(new SharedHandC); break;
         default: c.reset(new BoostC<N>); break;
+    }
+    if (auto* pool = dynamic_cast<PoolPush*>(c.get()); pool != nullptr && !pool->ok) {
+        fprintf(stderr, "bench_pool: the pool of contender %d could not be set up\n", which);
+        exit(1);
     }
     uint64_t sum = 0;
     for (uint64_t i = 0, n = 2 * ((uint64_t)g_ringMiB << 20) / (N + 4); i < n; ++i)

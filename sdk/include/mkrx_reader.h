@@ -19,7 +19,7 @@
 // Run mode 1 (private ring filled by the copy thread of this process):
 //   s->StartCpyThread();
 //   mkrx::RingReader<mkrx::LenHdrFraming> reader(s);  // s->GetDmaBuf(), s->GetTailUseLen()
-//   while (!stop) { int n = reader.Poll(onRecord); if (n < 0) break; if (n == 0) wait.Idle(); else wait.Busy(); }
+//   while (!stop) { int n = reader.Poll(onRecord); if (n < 0) break; mkrx::AfterPoll(wait, n); }
 //   s->StopCpyThread();
 //
 // Framings (the data type of the pool, GetCpyDataType()):
@@ -385,6 +385,16 @@ private:
     uint32_t m_pauses = 1;
 };
 
+// What wait does after a poll that handed out n records (n >= 0): Busy()
+// when there were some, Idle() when there were none.
+template <class Wait>
+inline void AfterPoll(Wait& wait, int n) {
+    if (n > 0)
+        wait.Busy();
+    else
+        wait.Idle();
+}
+
 // Polls reader until stop is set (returns 0) or Poll returns -1 (returns
 // -1), waiting with wait between empty polls. stop is read with relaxed
 // order once per poll; another thread or a signal handler sets it.
@@ -392,13 +402,8 @@ template <class Reader, class Wait, class OnRecord>
 int PollLoop(Reader& reader, Wait& wait, const std::atomic<bool>& stop, OnRecord&& onRecord) {
     while (!stop.load(std::memory_order_relaxed)) {
         const int n = reader.Poll(onRecord);
-        if (n > 0) {
-            wait.Busy();
-        } else if (n == 0) {
-            wait.Idle();
-        } else {
-            return -1;
-        }
+        if (n < 0) return -1;
+        AfterPoll(wait, n);
     }
     return 0;
 }

@@ -16,7 +16,7 @@
 // Run mode 1, private ring filled by a pinned copy thread:
 //   s->StartCpyThread();
 //   mkrx::RingReader<mkrx::LenHdrFraming> reader(s);  // framing of GetCpyDataType()
-//   while (running) if (reader.Poll(OnRecord) == 0) wait.Idle();
+//   while (running) { int n = reader.Poll(OnRecord); if (n < 0) break; mkrx::AfterPoll(wait, n); }
 //   s->StopCpyThread();  FreeIMkrxService(s);
 //
 // Run mode 2, consumer of the producer program's shared pool:
