@@ -1,10 +1,11 @@
 #ifndef QUAY_POOL_FIXTURE_H
 #define QUAY_POOL_FIXTURE_H
 
-// Fixture of the pool tests whose process is the producer of the shared
-// segment and whose peers (pool_peer, possibly as another user) log into a
-// directory of the test's own. The fixed IPC keys are held for the whole
-// test, and no segment or semaphore set is left before or after it.
+// Fixtures of the pool tests. PoolKeys holds the fixed IPC keys for the
+// whole test and leaves no segment or semaphore set before or after it, for
+// tests that make their pools themselves. PoolFixture adds the producer of
+// the shared segment in the test's process and a log directory for its
+// peers (pool_peer, possibly as another user).
 //
 //   class MyPool : public pooltest::PoolFixture {
 //   protected:
@@ -24,21 +25,31 @@
 
 namespace pooltest {
 
-class PoolFixture : public ::testing::Test {
+// Base: ::testing::Test, or TestWithParam<T> for a parameterised suite.
+template <class Base = ::testing::Test>
+class PoolKeys : public Base {
+protected:
+    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
+    void SetUp() override { qtest::RemovePoolIpc(); }
+    void TearDown() override {
+        DetachShareMem();
+        qtest::RemovePoolIpc();
+    }
+};
+
+class PoolFixture : public PoolKeys<> {
 protected:
     // logPrefix: name of the peers' log directory under TMPDIR.
     explicit PoolFixture(const char* logPrefix) : m_logs(logPrefix) {}
 
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override {
-        qtest::RemovePoolIpc();
+        PoolKeys::SetUp();
         chmod(m_logs.path().c_str(), 0777);
     }
     // A derived fixture lets go of its consumers first, then calls this.
     void TearDown() override {
         m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
+        PoolKeys::TearDown();
     }
     // The producer in this process: a shared ring of mib MiB, framing type.
     void StartProducer(int type, uint32_t mib = 1) {

@@ -12,6 +12,7 @@
 #include "drvRingBufPool.h"
 #include "log_capture.h"
 #include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -20,14 +21,8 @@ namespace {
 
 constexpr uint64_t kRecords = 30000;
 
-class PoolThreads : public ::testing::Test {
+class PoolThreads : public PoolKeys<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
-    void TearDown() override {
-        DetachShareMem();
-        qtest::RemovePoolIpc();
-    }
     _DMaInitParam_t Param(MkrxChanRunMode_e mode) {
         _DMaInitParam_t p;
         p.uiPoolSize = 1;

@@ -13,6 +13,7 @@
 #include "drvRingBufPool.h"
 #include "ipc_key_lock.h"
 #include "log_capture.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -21,15 +22,7 @@ namespace {
 
 constexpr uint64_t kRecords = 30000;
 
-class ReaderThreads : public ::testing::TestWithParam<MkrxChanRunMode_e> {
-protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
-    void TearDown() override {
-        DetachShareMem();
-        qtest::RemovePoolIpc();
-    }
-};
+class ReaderThreads : public PoolKeys<::testing::TestWithParam<MkrxChanRunMode_e>> {};
 
 TEST_P(ReaderThreads, CopyThreadAgainstPollLoop) {
     CDrvRingBufPool pool;
