@@ -2,8 +2,8 @@
 #define QUAY_POOL_FIXTURE_H
 
 // Fixtures of the pool tests. PoolKeys holds the fixed IPC keys for the
-// whole test and leaves no segment or semaphore set before or after it, for
-// tests that make their pools themselves. PoolFixture adds the producer of
+// whole test and leaves no segment or semaphore set before or after it (see
+// ipc_key_test.h), for tests that make their pools themselves. PoolFixture adds the producer of
 // the shared segment in the test's process and a log directory for its
 // peers (pool_peer, possibly as another user).
 //
@@ -20,20 +20,19 @@
 #include <memory>
 
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
+#include "ipc_key_test.h"
 #include "test_util.h"
 
 namespace pooltest {
 
 // Base: ::testing::Test, or TestWithParam<T> for a parameterised suite.
 template <class Base = ::testing::Test>
-class PoolKeys : public Base {
+class PoolKeys : public qtest::IpcKeyTest<Base> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
+    // This process's mapping of the segment, if any, goes before the keys.
     void TearDown() override {
         DetachShareMem();
-        qtest::RemovePoolIpc();
+        qtest::IpcKeyTest<Base>::TearDown();
     }
 };
 

@@ -21,7 +21,6 @@
 
 #include "child_proc.h"
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
 #include "log_capture.h"
 #include "pool_fixture.h"
 #include "pool_test_util.h"

@@ -20,7 +20,6 @@
 #include "child_proc.h"
 #include "drvRingBufPool.h"
 #include "log_capture.h"
-#include "ipc_key_lock.h"
 #include "pool_fixture.h"
 #include "pool_test_util.h"
 #include "test_util.h"

@@ -11,7 +11,7 @@
 
 #include "drvRingBufPool.h"
 #include "log_capture.h"
-#include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -26,15 +26,12 @@ struct Form {
 };
 void PrintTo(const Form& f, std::ostream* os) { *os << (f.shared ? "shared" : "private") << " type " << f.type; }
 
-class PoolRing : public ::testing::Test {
+class PoolRing : public PoolKeys<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         m_consumer.reset();
         m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
+        PoolKeys::TearDown();
     }
 
     void Open(int type, bool shared, uint32_t mib = 1) {

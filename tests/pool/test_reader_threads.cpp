@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
 #include "log_capture.h"
 #include "pool_fixture.h"
 #include "pool_test_util.h"
