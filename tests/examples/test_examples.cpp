@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "child_proc.h"
-#include "ipc_key_lock.h"
+#include "ipc_key_test.h"
 #include "sdk_env.h"
 #include "test_util.h"
 
@@ -81,14 +81,12 @@ INSTANTIATE_TEST_SUITE_P(Framings, RingClient, ::testing::Values(0, 1, 2, 3));
 
 // Run mode 2: the producer program and consumers of its pool, on the pool's
 // fixed SysV keys (a private IPC namespace under the machine-wide key lock).
-class PoolClients : public ::testing::Test {
+class PoolClients : public qtest::IpcKeyTest<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         m_consumers.clear();
         m_producer.reset();
-        qtest::RemovePoolIpc();
+        IpcKeyTest::TearDown();
     }
     void StartProducer(int type) {
         m_producer = Start(m_env, "QxDeliverDmaServer", {"-t", std::to_string(type)});

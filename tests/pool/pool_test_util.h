@@ -9,6 +9,8 @@
 // records) and payload bytes Byte(n, i); the first 8 bytes of a record of 8
 // or more hold n itself, so a reader of a framed ring can tell order and gaps.
 
+#include <sched.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -43,6 +45,34 @@ inline std::string Check(const uint8_t* p, uint64_t n, uint32_t len) {
             return "record " + std::to_string(n) + " byte " + std::to_string(i) + " of " + std::to_string(len);
     return std::string();
 }
+
+// Copies records [0, count) into pool, offering each again while the pool
+// drops it (the ring is full), so that a reader must see every one.
+inline void CopyEvery(CDrvRingBufPool& pool, uint64_t count) {
+    std::vector<uint8_t> buf;
+    for (uint64_t n = 0; n < count; ++n) {
+        const uint32_t len = LenOf(n);
+        Fill(buf, n, len);
+        for (;;) {
+            uint64_t dropped = mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum);
+            pool.Copy2Pool(buf.data(), len, nullptr);
+            if (mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum) == dropped) break;
+            sched_yield();
+        }
+    }
+}
+
+// A reader's record callback for what CopyEvery writes: each record must be
+// the next one, whole; bad names the first that is not.
+struct InOrderChecker {
+    uint64_t next = 0;
+    std::string bad;
+    void operator()(const uint8_t*, const uint8_t* p, uint32_t len) {
+        if (bad.empty() && len != LenOf(next)) bad = "length of record " + std::to_string(next);
+        if (bad.empty()) bad = Check(p, next, len);
+        ++next;
+    }
+};
 
 // The pool's in-process consumer as the SDK's record reader sees the service.
 struct ConsumerSource {

@@ -21,8 +21,8 @@
 
 #include "child_proc.h"
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
 #include "log_capture.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 #include "test_util.h"
 
@@ -35,31 +35,19 @@ constexpr uint32_t kHead = 4;     // framing of these tests: length header
 constexpr uint32_t kLen = 1000;   // records of 1004 bytes: a lap ends inside one
 constexpr size_t kSlotCout = offsetof(MkrxShareMemInfo_t, SdkCoutInf) + offsetof(MkrxSdkCoutInfo_t, uiCout);
 
-class PoolHostile : public ::testing::Test {
+class PoolHostile : public PoolFixture {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override {
-        qtest::RemovePoolIpc();
-        chmod(m_logs.path().c_str(), 0777);
-    }
+    PoolHostile() : PoolFixture("hostile") {}
     void TearDown() override {
         m_peers.clear();
         m_others.clear();
         m_c.reset();
-        m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
+        PoolFixture::TearDown();
     }
 
     // The producer in this process, and a first consumer unless told not to.
     void Open(bool consumer = true) {
-        _DMaInitParam_t p;
-        p.uiPoolSize = kRing >> 20;
-        p.eDataType = MKRX_RAW_FPGA_WITH_LEN_HDR;
-        p.eRunMode = MKRX_MULTI_SDK_PRODUCE_MODE;
-        m_pool.reset(new CDrvRingBufPool);
-        ASSERT_EQ(0, m_pool->Init(&p));
-        m_head = static_cast<MkrxShareMemInfo_t*>(GetShareMemBase());
+        ASSERT_NO_FATAL_FAILURE(StartProducer(MKRX_RAW_FPGA_WITH_LEN_HDR, kRing >> 20));
         if (consumer) m_c = Consumer();
     }
     std::unique_ptr<CMkrxPoolConsumer> Consumer() {
@@ -125,12 +113,9 @@ protected:
         return m_peers.back().get();
     }
 
-    qtest::TempDir m_logs{"hostile"};
-    std::unique_ptr<CDrvRingBufPool> m_pool;
     std::unique_ptr<CMkrxPoolConsumer> m_c;
     std::vector<std::unique_ptr<CMkrxPoolConsumer>> m_others;
     std::vector<std::unique_ptr<qtest::ChildProc>> m_peers;
-    MkrxShareMemInfo_t* m_head = nullptr;
     std::vector<uint8_t> m_buf;
     std::vector<uint32_t> m_lens;
     uint64_t m_put = 0;   // records written

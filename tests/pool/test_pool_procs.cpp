@@ -20,7 +20,7 @@
 #include "child_proc.h"
 #include "drvRingBufPool.h"
 #include "log_capture.h"
-#include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 #include "test_util.h"
 
@@ -76,28 +76,9 @@ int SemValue(int key) {
     return id < 0 ? -1 : semctl(id, 0, GETVAL);
 }
 
-class PoolProcs : public ::testing::Test {
+class PoolProcs : public PoolFixture {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override {
-        qtest::RemovePoolIpc();
-        chmod(m_logs.path().c_str(), 0777);
-    }
-    void TearDown() override {
-        m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
-    }
-    void StartProducer(int type, uint32_t mib = 1) {
-        _DMaInitParam_t p;
-        p.uiPoolSize = mib;
-        p.eDataType = (MkrxDataType_e)type;
-        p.eRunMode = MKRX_MULTI_SDK_PRODUCE_MODE;
-        m_type = type;
-        m_pool.reset(new CDrvRingBufPool);
-        ASSERT_EQ(0, m_pool->Init(&p));
-        m_head = static_cast<MkrxShareMemInfo_t*>(GetShareMemBase());
-    }
+    PoolProcs() : PoolFixture("poolpeer") {}
     std::unique_ptr<Peer> Start(std::vector<std::string> args, uid_t uid = 0) {
         return std::unique_ptr<Peer>(new Peer(m_logs.path(), std::move(args), uid));
     }
@@ -132,10 +113,6 @@ protected:
     // Everything the peers logged.
     std::string Logs() { return qtest::ReadLogs(m_logs.path()); }
 
-    qtest::TempDir m_logs{"poolpeer"};
-    std::unique_ptr<CDrvRingBufPool> m_pool;
-    MkrxShareMemInfo_t* m_head = nullptr;
-    int m_type = 0;
 };
 
 TEST_F(PoolProcs, SegmentAsAnotherProgramSeesIt) {

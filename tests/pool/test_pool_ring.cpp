@@ -11,7 +11,7 @@
 
 #include "drvRingBufPool.h"
 #include "log_capture.h"
-#include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -26,15 +26,12 @@ struct Form {
 };
 void PrintTo(const Form& f, std::ostream* os) { *os << (f.shared ? "shared" : "private") << " type " << f.type; }
 
-class PoolRing : public ::testing::Test {
+class PoolRing : public PoolKeys<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         m_consumer.reset();
         m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
+        PoolKeys::TearDown();
     }
 
     void Open(int type, bool shared, uint32_t mib = 1) {
@@ -130,6 +127,20 @@ protected:
             Drain();
         }
     }
+    // The record of the ring-end tests: 10 bytes with a length header.
+    static constexpr uint8_t kCrossing[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    // Opens a ring of length-header framing and writes kCrossing 8 bytes
+    // before its end: header and 4 bytes in the ring, 6 in the tail area
+    // after it, all 14 in one piece. Returns the write position before it.
+    uint64_t WriteAcrossTheEnd(bool shared) {
+        Open(MKRX_RAW_FPGA_WITH_LEN_HDR, shared);
+        AdvanceTo(8);
+        uint64_t in = WritePos();
+        m_pool->Copy2Pool(kCrossing, 10, nullptr);
+        const uint8_t want[14] = {10, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        EXPECT_EQ(0, memcmp(want, Ring() + kRing - 8, 14));
+        return in;
+    }
 
     std::unique_ptr<CDrvRingBufPool> m_pool;
     std::unique_ptr<CMkrxPoolConsumer> m_consumer;
@@ -205,36 +216,24 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, PoolFraming,
 
 // A 10-byte record with a length header, 8 bytes before the ring end.
 TEST_F(PoolRing, PrivateRecordCrossingTheEndLeavesTheRestInTheTail) {
-    Open(MKRX_RAW_FPGA_WITH_LEN_HDR, false);
-    AdvanceTo(8);
-    uint32_t in = WritePos();
-    const uint8_t rec[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    m_pool->Copy2Pool(rec, 10, nullptr);
+    uint32_t in = WriteAcrossTheEnd(false);
     EXPECT_EQ(in + 8, WritePos());
     EXPECT_EQ(6u, m_pool->GetTailUseLen(0));
-    const uint8_t want[14] = {10, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    EXPECT_EQ(0, memcmp(want, Ring() + kRing - 8, 14));
     // The next record starts at offset 0.
-    m_pool->Copy2Pool(rec, 3, nullptr);
+    m_pool->Copy2Pool(kCrossing, 3, nullptr);
     EXPECT_EQ(3u, Ring()[0]);
     EXPECT_EQ(in + 8 + 7, WritePos());
 }
 
 TEST_F(PoolRing, SharedRecordCrossingTheEndCountsTheTailBytes) {
-    Open(MKRX_RAW_FPGA_WITH_LEN_HDR, true);
-    AdvanceTo(8);
-    uint64_t in = WritePos();
-    const uint8_t rec[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    m_pool->Copy2Pool(rec, 10, nullptr);
+    uint64_t in = WriteAcrossTheEnd(true);
     EXPECT_EQ(in + 14, WritePos());
     EXPECT_EQ(6u, m_head->uiTailLen);
-    const uint8_t want[14] = {10, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    EXPECT_EQ(0, memcmp(want, Ring() + kRing - 8, 14));
     MkrxCurPoolUsge_t u;
     ASSERT_EQ(0, m_consumer->Read(&u));
     EXPECT_EQ(14u, u.uiAvailDataLen);  // read whole from the tail area
     m_consumer->Consume(14);
-    m_pool->Copy2Pool(rec, 3, nullptr);
+    m_pool->Copy2Pool(kCrossing, 3, nullptr);
     EXPECT_EQ(3u, Ring()[6]);
     ASSERT_EQ(0, m_consumer->Read(&u));
     EXPECT_EQ(Ring() + 6, u.pucbuf);

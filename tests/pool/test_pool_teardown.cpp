@@ -15,23 +15,22 @@
 #include <vector>
 
 #include "child_proc.h"
-#include "ipc_key_lock.h"
+#include "ipc_key_test.h"
 #include "sdk_env.h"
 
 namespace {
 
-class PoolTeardown : public ::testing::Test {
+class PoolTeardown : public qtest::IpcKeyTest<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
     void SetUp() override {
-        qtest::RemovePoolIpc();
+        IpcKeyTest::SetUp();
         m_env.SetPoolMiB(1);
         chmod(m_env.dir().c_str(), 0777);
     }
     void TearDown() override {
         m_peers.clear();
         m_prod.reset();
-        qtest::RemovePoolIpc();
+        IpcKeyTest::TearDown();
     }
     qtest::ChildProc* Peer(const std::string& mode) {
         m_peers.emplace_back(new qtest::ChildProc({POOL_PEER, m_env.dir(), mode}));

@@ -3,7 +3,6 @@
 // ThreadSanitizer (label tsan) it checks the publication order too.
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <atomic>
 #include <string>
@@ -12,7 +11,7 @@
 
 #include "drvRingBufPool.h"
 #include "log_capture.h"
-#include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -21,40 +20,8 @@ namespace {
 
 constexpr uint64_t kRecords = 30000;
 
-// Copies records 0..kRecords-1, offering each again while the pool drops it
-// (the ring is full), so that the reader must see every one.
-void ProduceAll(CDrvRingBufPool& pool) {
-    std::vector<uint8_t> buf;
-    for (uint64_t n = 0; n < kRecords; ++n) {
-        uint32_t len = LenOf(n);
-        Fill(buf, n, len);
-        for (;;) {
-            uint64_t dropped = mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum);
-            pool.Copy2Pool(buf.data(), len, nullptr);
-            if (mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum) == dropped) break;
-            sched_yield();
-        }
-    }
-}
-
-struct Checker {
-    uint64_t next = 0;
-    std::string bad;
-    void operator()(const uint8_t*, const uint8_t* p, uint32_t len) {
-        if (bad.empty() && len != LenOf(next)) bad = "length of record " + std::to_string(next);
-        if (bad.empty()) bad = Check(p, next, len);
-        ++next;
-    }
-};
-
-class PoolThreads : public ::testing::Test {
+class PoolThreads : public PoolKeys<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
-    void TearDown() override {
-        DetachShareMem();
-        qtest::RemovePoolIpc();
-    }
     _DMaInitParam_t Param(MkrxChanRunMode_e mode) {
         _DMaInitParam_t p;
         p.uiPoolSize = 1;
@@ -69,8 +36,8 @@ TEST_F(PoolThreads, PrivateRingCopyThreadAgainstReader) {
     _DMaInitParam_t p = Param(MKRX_ONE_SDK_RINGBUF_MODE);
     ASSERT_EQ(0, pool.Init(&p));
     ringbuffer* rb = pool.GetPoolBuf(0);
-    std::thread copier([&] { ProduceAll(pool); });
-    Checker chk;
+    std::thread copier([&] { CopyEvery(pool, kRecords); });
+    InOrderChecker chk;
     auto lenOf = [](uint64_t) { return 0u; };
     uint32_t out = 0;
     while (chk.next < kRecords && chk.bad.empty()) {
@@ -97,8 +64,8 @@ TEST_F(PoolThreads, SharedRingCopyThreadAgainstConsumer) {
     ASSERT_EQ(0, pool.Init(&p));
     CMkrxPoolConsumer consumer;
     ASSERT_EQ(0, consumer.Attach(GetShareMemBase()));
-    std::thread copier([&] { ProduceAll(pool); });
-    Checker chk;
+    std::thread copier([&] { CopyEvery(pool, kRecords); });
+    InOrderChecker chk;
     auto lenOf = [](uint64_t) { return 0u; };
     while (chk.next < kRecords && chk.bad.empty()) {
         MkrxCurPoolUsge_t u;

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
+#include "pool_fixture.h"
 #include "log_capture.h"
 #include "pool_test_util.h"
 
 using pooltest::ConsumerSource;
+using pooltest::PoolKeys;
 using pooltest::PoolTail;
 
 namespace {
@@ -80,16 +81,13 @@ void PrintTo(const Form& f, std::ostream* os) { *os << "type " << f.type << " ru
 
 // A producer pool of one data type and, for run mode 2, a consumer slot in
 // its segment (inside the test's own IPC namespace).
-class ReaderPool : public ::testing::Test {
+class ReaderPool : public PoolKeys<> {
 protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
     void TearDown() override {
         if (m_consumer) m_consumer->Detach();
         m_consumer.reset();
         m_pool.reset();
-        DetachShareMem();
-        qtest::RemovePoolIpc();
+        PoolKeys::TearDown();
     }
 
     void Open(int type, int runMode) {

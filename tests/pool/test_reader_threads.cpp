@@ -4,7 +4,6 @@
 // the reader's acquire of the write position and release of its own.
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <atomic>
 #include <string>
@@ -12,8 +11,8 @@
 #include <vector>
 
 #include "drvRingBufPool.h"
-#include "ipc_key_lock.h"
 #include "log_capture.h"
+#include "pool_fixture.h"
 #include "pool_test_util.h"
 
 using namespace pooltest;
@@ -22,15 +21,7 @@ namespace {
 
 constexpr uint64_t kRecords = 30000;
 
-class ReaderThreads : public ::testing::TestWithParam<MkrxChanRunMode_e> {
-protected:
-    qtest::IpcKeyLock m_keys;  // first: held before set-up, released after tear-down
-    void SetUp() override { qtest::RemovePoolIpc(); }
-    void TearDown() override {
-        DetachShareMem();
-        qtest::RemovePoolIpc();
-    }
-};
+class ReaderThreads : public PoolKeys<::testing::TestWithParam<MkrxChanRunMode_e>> {};
 
 TEST_P(ReaderThreads, CopyThreadAgainstPollLoop) {
     CDrvRingBufPool pool;
@@ -44,28 +35,12 @@ TEST_P(ReaderThreads, CopyThreadAgainstPollLoop) {
         ASSERT_EQ(0, consumer.Attach(GetShareMemBase()));
     }
 
-    // Copies records 0..kRecords-1, offering each again while the pool
-    // drops it (the ring is full), so that the reader must see every one.
-    std::thread copier([&] {
-        std::vector<uint8_t> buf;
-        for (uint64_t n = 0; n < kRecords; ++n) {
-            const uint32_t len = LenOf(n);
-            Fill(buf, n, len);
-            for (;;) {
-                uint64_t dropped = mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum);
-                pool.Copy2Pool(buf.data(), len, nullptr);
-                if (mkrx::LoadRelaxed(&pool.GetPktStat(0)->ulSoftDisPktNum) == dropped) break;
-                sched_yield();
-            }
-        }
-    });
+    std::thread copier([&] { CopyEvery(pool, kRecords); });
     std::atomic<bool> stop{false};
-    uint64_t next = 0;
-    std::string bad;
-    auto check = [&](const uint8_t*, const uint8_t* payload, uint32_t len) {
-        if (bad.empty() && len != LenOf(next)) bad = "length of record " + std::to_string(next);
-        if (bad.empty()) bad = Check(payload, next, len);
-        if (++next == kRecords || !bad.empty()) stop.store(true, std::memory_order_relaxed);
+    InOrderChecker chk;
+    auto check = [&](const uint8_t* h, const uint8_t* payload, uint32_t len) {
+        chk(h, payload, len);
+        if (chk.next == kRecords || !chk.bad.empty()) stop.store(true, std::memory_order_relaxed);
     };
     mkrx::PauseWait wait;
     int rc;
@@ -80,8 +55,8 @@ TEST_P(ReaderThreads, CopyThreadAgainstPollLoop) {
     }
     copier.join();
     EXPECT_EQ(0, rc);
-    EXPECT_EQ("", bad);
-    EXPECT_EQ(kRecords, next);
+    EXPECT_EQ("", chk.bad);
+    EXPECT_EQ(kRecords, chk.next);
     if (GetParam() == MKRX_MULTI_SDK_PRODUCE_MODE) consumer.Detach();
 }
 

@@ -13,6 +13,7 @@
 #include "gt_config.h"
 #include "mkrx_service.h"
 #include "sdk_env.h"
+#include "sdk_ring.h"
 
 using namespace sdktest;
 
@@ -241,18 +242,7 @@ TEST_P(SdkRing, CopyThreadDeliversEveryRecordIntoTheRing) {
     const uint64_t total = 40000;
     ASSERT_EQ(0, Env::Feed(kCh0, total, 200));
     FeedChecker chk;
-    uint32_t out = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (chk.records < total && chk.bad.empty() && std::chrono::steady_clock::now() < until) {
-        uint32_t in = __atomic_load_n(&rb->p.in, __ATOMIC_ACQUIRE);
-        if (in == out) continue;
-        uint32_t off = out & (rb->c.size - 1), toEnd = rb->c.size - off, pending = in - out;
-        uint32_t avail = pending < toEnd ? pending : toEnd + m_svc->GetTailUseLen();
-        uint32_t used = WalkFeed(type, rb->c.buffer + off, avail, chk);
-        if (used != avail) chk.bad = "partial record";
-        out += pending < toEnd ? used : toEnd;
-        __atomic_store_n(&rb->c.out, out, __ATOMIC_RELEASE);
-    }
+    ReadPrivateRing(m_svc, rb, type, total, chk, /*wholeWindows=*/true);
     EXPECT_EQ(0, m_svc->StopCpyThread());
     EXPECT_EQ("", chk.bad);
     EXPECT_EQ(total, chk.records);

@@ -13,6 +13,7 @@
 
 #include "mkrx_service.h"
 #include "sdk_env.h"
+#include "sdk_ring.h"
 
 using namespace sdktest;
 
@@ -125,17 +126,7 @@ TEST_F(SdkMisuse, SecondStartCpyThreadIsRefused) {
     const uint64_t total = 30000;
     ASSERT_EQ(0, Env::Feed(kCh0, total, 100));
     FeedChecker chk;
-    uint32_t out = 0;
-    auto until = Clock::now() + std::chrono::seconds(60);
-    while (chk.records < total && chk.bad.empty() && Clock::now() < until) {
-        uint32_t in = __atomic_load_n(&rb->p.in, __ATOMIC_ACQUIRE);
-        if (in == out) continue;
-        uint32_t off = out & (rb->c.size - 1), toEnd = rb->c.size - off, pending = in - out;
-        uint32_t avail = pending < toEnd ? pending : toEnd + m_svc->GetTailUseLen();
-        uint32_t used = WalkFeed(MKRX_RAW_FPGA_WITH_LEN_HDR, rb->c.buffer + off, avail, chk);
-        out += pending < toEnd ? used : toEnd;
-        __atomic_store_n(&rb->c.out, out, __ATOMIC_RELEASE);
-    }
+    ReadPrivateRing(m_svc, rb, MKRX_RAW_FPGA_WITH_LEN_HDR, total, chk, /*wholeWindows=*/false);
     EXPECT_EQ(0, m_svc->StopCpyThread());
     EXPECT_EQ("", chk.bad);
     EXPECT_EQ(total, chk.records);

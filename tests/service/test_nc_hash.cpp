@@ -62,6 +62,10 @@ struct Snapshot {
         return (uint8_t)bytes[o] | (uint8_t)bytes[o + 1] << 8 | (uint8_t)bytes[o + 2] << 16 |
                (uint32_t)(uint8_t)bytes[o + 3] << 24;
     }
+    // The first engine's tables as the card's lookup reads them.
+    HashTableReader Engine1(int ramNum, int ramWidth) const {
+        return HashTableReader([this](uint64_t a) { return Rd(a); }, ramNum, ramWidth);
+    }
 };
 
 const uint32_t kHashVersion = 0x12320205;  // sz udp l1l2 local 2.05: has hash registers
@@ -74,6 +78,17 @@ std::unique_ptr<Card> HashCard(const std::string& stocks, const std::string& ram
                                              {"Others:stock_ram_width", ramWidth}}));
     c->PokeLE(28, version, 4);
     return c;
+}
+
+// Brings the service up on card and programs the subscription tables of its
+// quay.ini, in the card's child process. Returns the child's status: 0 when
+// both passed.
+int ProgramTables(const Card& card) {
+    return card.Run([] {
+        Service s;
+        ASSERT_EQ(0, s.runRet);
+        EXPECT_EQ(0, Config_hash_function());
+    });
 }
 
 }  // namespace
@@ -227,13 +242,9 @@ TEST(SubsCard, SampleListOfQuayIni) {
     const std::string list = ini.substr(at + 11, ini.find('\n', at + 1) - at - 11);
     Card card(kEnyx, {{"Others:stocks", list}});
     card.PokeLE(28, kHashVersion, 4);
-    ASSERT_EQ(0, card.Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(card));
     Snapshot snap(card);
-    HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 8, 9);
+    HashTableReader e1 = snap.Engine1(8, 9);
     const uint32_t ids[] = {0x600000, 0x600036, 0x601318, 0x000001, 0x300750};
     for (uint32_t i = 0; i < 5; i++) {
         uint32_t idx = 0xFFFF;
@@ -253,13 +264,9 @@ TEST(SubsCard, AllClearsEverythingAndLeavesTheFilterOff) {
     card->PokeLE(0x30060, 1, 4);
     card->PokeLE(0x11001, 1, 4);
     card->PokeLE(0x40000 + 7, 0x12345, 4);  // last engine-2 bank area word touched by clearing
-    ASSERT_EQ(0, card->Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(*card));
     Snapshot snap(*card);
-    HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 8, 9);
+    HashTableReader e1 = snap.Engine1(8, 9);
     EXPECT_EQ(0u, e1.UsedEntries());
     EXPECT_EQ(0u, e1.Factor(0));
     EXPECT_EQ(0u, e1.FilterSwitch());
@@ -273,14 +280,10 @@ TEST(SubsCard, AllClearsEverythingAndLeavesTheFilterOff) {
 TEST(SubsCard, MoreIdsThanSlotsLoadsWhatFitsAndDuplicatesShareASlot) {
     // 1 bank of 4 slots; 6 distinct ids cannot all fit.
     auto card = HashCard("000001,000002,000003,000004,000005,000006", "1", "2");
-    ASSERT_EQ(0, card->Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(*card));
     {
         Snapshot snap(*card);
-        HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 1, 2);
+        HashTableReader e1 = snap.Engine1(1, 2);
         EXPECT_GE(e1.UsedEntries(), 1u);
         EXPECT_LE(e1.UsedEntries(), 4u);
         EXPECT_TRUE(e1.EntriesWellFormed());
@@ -290,13 +293,9 @@ TEST(SubsCard, MoreIdsThanSlotsLoadsWhatFitsAndDuplicatesShareASlot) {
     }
 
     auto dup = HashCard("600036,600036,600000", "8", "9");
-    ASSERT_EQ(0, dup->Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(*dup));
     Snapshot snap(*dup);
-    HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 8, 9);
+    HashTableReader e1 = snap.Engine1(8, 9);
     EXPECT_EQ(3u, e1.UsedEntries());
     uint32_t idx = 99;
     EXPECT_EQ(0, e1.Find(0x600036, &idx));
@@ -313,13 +312,9 @@ TEST(SubsCard, MoreIdsThanSlotsLoadsWhatFitsAndDuplicatesShareASlot) {
 
 TEST(SubsCard, ClassesOnlyStillProgramFactorsAndEnables) {
     auto card = HashCard("010, 300");
-    ASSERT_EQ(0, card->Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(*card));
     Snapshot snap(*card);
-    HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 8, 9);
+    HashTableReader e1 = snap.Engine1(8, 9);
     EXPECT_EQ(0u, e1.UsedEntries());
     EXPECT_EQ(1u, e1.FilterSwitch());
     EXPECT_EQ(1u, e1.ClassFlag(0x010));
@@ -371,14 +366,10 @@ TEST(SubsCard, VersionGateUnreadableVersionAndBadGeometryWriteNothing) {
 
 TEST(SubsCard, SixteenBanksLoseTheirGeometryBits) {
     auto card = HashCard("600000,000001", "16", "9");
-    ASSERT_EQ(0, card->Run([&] {
-        Service s;
-        ASSERT_EQ(0, s.runRet);
-        EXPECT_EQ(0, Config_hash_function());
-    }));
+    ASSERT_EQ(0, ProgramTables(*card));
     EXPECT_EQ(0x09u, card->PeekLE(0x1E, 4));
     Snapshot snap(*card);
-    HashTableReader e1([&](uint64_t a) { return snap.Rd(a); }, 16, 9);
+    HashTableReader e1 = snap.Engine1(16, 9);
     EXPECT_GE(e1.Find(0x600000), 0);
     EXPECT_GE(e1.Find(0x000001), 0);
 }
