@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
                     return 1;
                 }
                 fprintf(stderr, "mkrx_consumer: expelled by the producer, this consumer fell behind\n");
+                stats.Overrun();
                 return 3;
             }
             if (!written) {

@@ -229,7 +229,23 @@ public:
         }
         Record(payload, len);
     }
-    void NewPoll() { m_pollNow = 0; }
+    // Before every poll. The checks of the last two polls stay open: see
+    // Overrun.
+    void NewPoll() {
+        m_pollNow = 0;
+        m_mark[0] = m_mark[1];
+        m_mark[1] = Checks{m_records, m_gaps, m_lost, m_bad};
+    }
+    // The consumer was expelled: the records of the poll that said so and of
+    // the poll before may hold bytes the producer wrote over them while they
+    // were read. Their gaps, losses and bad records are taken back; Final
+    // reports how many records that was.
+    void Overrun() {
+        m_overrun = m_records - m_mark[0].records;
+        m_gaps = m_mark[0].gaps;
+        m_lost = m_mark[0].lost;
+        m_bad = m_mark[0].bad;
+    }
     uint64_t records() const { return m_records; }
 
     // Once per poll on the reading thread: hands the figures over when the
@@ -257,6 +273,10 @@ public:
         StopReporter();
         Figures f{m_records, m_bytes, m_gaps, m_lost, m_bad, Lat()};
         Print("total ", (NowNs() - m_start) / 1e9, f, m_records, m_bytes, m_all);
+        if (m_overrun > 0)
+            printf("%s: %" PRIu64 " records of the last two polls were read while the producer expelled this "
+                   "consumer and may have been overwritten; they are not checked\n",
+                   m_name, m_overrun);
     }
 
 private:
@@ -373,6 +393,11 @@ private:
     // The reading thread's own.
     std::vector<uint32_t> m_last;  // last sequence number per type, 0: none yet
     uint64_t m_records = 0, m_bytes = 0, m_gaps = 0, m_lost = 0, m_bad = 0;
+    struct Checks {
+        uint64_t records = 0, gaps = 0, lost = 0, bad = 0;
+    };
+    Checks m_mark[2];  // at the start of the poll before the last one, and of the last one
+    uint64_t m_overrun = 0;
     int64_t m_pollNow = 0;
     Lat m_win, m_all;
     // Set before the reporter starts.

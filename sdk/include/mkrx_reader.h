@@ -44,6 +44,15 @@
 // producer stopped and removed the pool, or the pool is corrupted. -1 stays:
 // every later Poll returns -1 too.
 //
+// Expelled while reading (run mode 2): the producer expels the consumer
+// furthest behind when it needs the room, and then writes over the bytes
+// that consumer has not given back, also while onRecord is reading them
+// (the consumer may have been stopped or descheduled in the middle of a
+// poll). Records handed out by the poll that returns -1 for an expelled
+// consumer, and by the poll before it, may thus hold bytes of newer records;
+// every earlier poll's records were intact. A length that such bytes make
+// impossible is found to be the consumer's expulsion, not a corruption.
+//
 // Corruption: a record whose length exceeds MKRX_MAX_RECORD_LEN (8192) or
 // runs past the bytes the pool says are readable, a write position more than
 // a ring ahead, a tail length beyond the tail area, a crossing record that
@@ -252,7 +261,13 @@ public:
         // Exactly the bytes of the records handed out go back; a record
         // left partial stays where it is.
         if (w.used > 0) m_src->SetFetchSize(w.used);
-        if (w.end == detail::kWalkCorrupt) return m_fault.ReportRecord(w, u.uiAvailDataLen);
+        if (w.end == detail::kWalkCorrupt) {
+            // Bytes overwritten after this consumer was expelled are not a
+            // corruption: the service now says the pool has ended for it.
+            MkrxCurPoolUsge_t again;
+            if (m_src->GetPoolCurrUsage(&again) != 0) return -1;
+            return m_fault.ReportRecord(w, u.uiAvailDataLen);
+        }
         return (int)w.records;
     }
 

@@ -76,3 +76,34 @@ TEST(FeedStats, ReporterPrintsTheReadersCountsAndEndsTheRun) {
     while (!timed.TimeUp() && std::chrono::steady_clock::now() < guard) timed.Tick();
     EXPECT_TRUE(timed.TimeUp());
 }
+
+// An expelled consumer's last two polls may have read bytes the producer
+// wrote over them: their gaps, losses and bad records are taken back and
+// reported as such; what earlier polls found stays counted.
+TEST(FeedStats, OverrunTakesBackTheChecksOfTheLastTwoPollsOnly) {
+    mkrxex::FeedStats st("ovr");
+    auto rec = [&](uint32_t seq, uint16_t own) {
+        uint8_t r[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+        memcpy(r + 2, &own, 2);
+        memcpy(r + 4, &seq, 4);
+        st.Record(r, sizeof(r));
+    };
+    st.NewPoll();
+    rec(1, 8);
+    rec(3, 8);  // an earlier gap of one: stays
+    st.NewPoll();
+    rec(4, 9);  // bad
+    st.NewPoll();
+    rec(4, 8);
+    rec(90, 8);  // what an overwritten ring may look like: a gap and a bad record
+    rec(91, 7);
+    st.NewPoll();
+    rec(5, 1);
+    st.Overrun();
+    EXPECT_EQ(1, TotalField(st, "gaps"));
+    EXPECT_EQ(1, TotalField(st, "lost"));
+    EXPECT_EQ(1, TotalField(st, "bad"));
+    testing::internal::CaptureStdout();
+    st.Final();
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("ovr: 4 records of the last two polls"));
+}

@@ -251,6 +251,43 @@ INSTANTIATE_TEST_SUITE_P(Lengths, ReaderCorrupt,
                                            BadLength{1, 200, "record of 200 bytes runs past the 104 readable"},
                                            BadLength{2, 200, "record of 200 bytes runs past the 104 readable"}));
 
+// The producer expels the consumer furthest behind when it needs the room
+// and writes over its bytes, here while the reader is still walking them (a
+// consumer stopped or descheduled in the middle of a poll). What the walk
+// then finds is the expulsion, not a corrupted pool: -1, nothing reported.
+TEST_F(ReaderPool, ExpelledInTheMiddleOfAPollIsNotACorruption) {
+    Open(MKRX_RAW_FPGA_WITH_LEN_HDR, 2);
+    CMkrxPoolConsumer other;  // keeps up, so the reader's consumer is the one expelled
+    ASSERT_EQ(0, other.Attach(m_head));
+    Payloads pay;
+    const uint64_t start = WritePos();
+    for (uint64_t n = 0; n < 3; ++n) m_pool->Copy2Pool(pay.Make(n, 100), 100, nullptr);
+    WithReader([&](auto& reader) {
+        Faults faults;
+        reader.SetFaultHandler(Faults::On, &faults);
+        int records = 0;
+        auto overrun = [&](const uint8_t*, const uint8_t*, uint32_t) {
+            if (++records > 1) return;
+            for (uint64_t n = 3; m_consumer->Owned() && n < 4 * kRing / 1000; ++n) {
+                m_pool->Copy2Pool(pay.Make(n, 1000), 1000, nullptr);
+                MkrxCurPoolUsge_t u;
+                while (other.Read(&u) == 0 && u.uiAvailDataLen > 0) other.Consume(u.uiAvailDataLen);
+            }
+            // Whatever the new records left where the second one was: a
+            // length no producer writes.
+            const uint32_t bad = 9000;
+            memcpy(Ring() + ((start + 104) & (kRing - 1)), &bad, 4);
+        };
+        EXPECT_EQ(-1, reader.Poll(overrun));
+        EXPECT_FALSE(m_consumer->Owned());
+        EXPECT_EQ(1, records);
+        EXPECT_EQ(-1, reader.Poll(overrun));
+        EXPECT_EQ(0, faults.count) << faults.last;
+        EXPECT_FALSE(reader.Corrupted());
+    });
+    other.Detach();
+}
+
 // A hand-made pool in memory for what a sound producer never publishes:
 // run mode 1 as a ring of 4096 bytes with its tail area, run mode 2 as the
 // bytes one GetPoolCurrUsage offers.
