@@ -213,17 +213,32 @@ int CDrvRingBufPool::PollData(uint32_t) {
 // consumer, a record that would run past the tail area) is out of line.
 // ---------------------------------------------------------------------------
 
-// Copy2Pool (in the header) calls m_pfnCopy, one of these.
+// Copy2Pool (in the header) calls m_pfnCopy, one of these. A record under
+// MKRX_COPY_LIB_FROM bytes takes a path that calls nothing while the ring
+// has room, so it saves no registers; larger ones call memcpy anyway and go
+// out of line.
 template <int T, bool Shared>
 void CDrvRingBufPool::CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
+    if (__builtin_expect(length < mkrx::MKRX_COPY_LIB_FROM, 1)) {
+        if (Shared)
+            self->CopyShared<T, true>(data, length);
+        else
+            self->CopyPrivate<T, true>(data, length);
+        return;
+    }
     if (__builtin_expect(length > MKRX_MAX_RECORD_LEN, 0)) {
         self->RefuseTooBig(length);
         return;
     }
+    CopyLarge<T, Shared>(self, data, length);
+}
+
+template <int T, bool Shared>
+void CDrvRingBufPool::CopyLarge(CDrvRingBufPool* self, const uint8_t* data, uint32_t length) {
     if (Shared)
-        self->CopyShared<T>(data, length);
+        self->CopyShared<T, false>(data, length);
     else
-        self->CopyPrivate<T>(data, length);
+        self->CopyPrivate<T, false>(data, length);
 }
 
 void CDrvRingBufPool::RefuseTooBig(uint32_t length) {
@@ -274,9 +289,14 @@ void CDrvRingBufPool::CountOnly(CDrvRingBufPool* self, const uint8_t*, uint32_t 
 // values, and the copy thread never reads its shared line back.
 template <int T>
 inline void CDrvRingBufPool::CountCopied(uint32_t length) {
-    StoreRelaxed(&m_pDmaInfoStat->ulCpyPktNum, ++m_ullCpyNum);
-    m_ullCpyByte += (uint64_t)length + (T == MKRX_PCAP_DATA ? sizeof(MkrxPcapHdr_t) : 0);
-    StoreRelaxed(&m_pDmaInfoStat->ulCpyPktByte, m_ullCpyByte);
+    // Loaded before the first store: a store through st could alias them.
+    DmaInfoStat_t* st = m_pDmaInfoStat;
+    const uint64_t num = m_ullCpyNum + 1;
+    const uint64_t bytes = m_ullCpyByte + length + (T == MKRX_PCAP_DATA ? sizeof(MkrxPcapHdr_t) : 0);
+    m_ullCpyNum = num;
+    m_ullCpyByte = bytes;
+    StoreRelaxed(&st->ulCpyPktNum, num);
+    StoreRelaxed(&st->ulCpyPktByte, bytes);
 }
 
 void CDrvRingBufPool::CountDropped(uint32_t length) {
@@ -297,7 +317,7 @@ void CDrvRingBufPool::RefuseTailOverflow(uint32_t length, uint32_t need) {
 }
 
 // Header of the data type, then the payload, contiguously at dst.
-template <int T>
+template <int T, bool Small>
 inline void CDrvRingBufPool::WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length) {
     if (T == MKRX_RAW_FPGA_WITH_LEN_HDR) {
         memcpy(dst, &length, 4);
@@ -311,8 +331,8 @@ inline void CDrvRingBufPool::WriteRecord(uint8_t* dst, const uint8_t* data, uint
     }
     dst += MkrxHeadSize(T);
     // Below 64 bytes the size-classed moves inline; above, the C library.
-    if (length < mkrx::MKRX_COPY_LIB_FROM)
-        mkrx::CopyVec(dst, data, length);
+    if (Small)
+        mkrx::CopyBelow64(dst, data, length);
     else
         memcpy(dst, data, length);
 }
@@ -329,24 +349,34 @@ bool CDrvRingBufPool::PrivateRoom(uint32_t length, uint32_t need) {
     return true;
 }
 
-template <int T>
-void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length) {
+template <int T, bool Small>
+inline void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length) {
     const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+    // Free space from the cached reader position, a safe lower bound: the
+    // reader only moves forward. Unsigned arithmetic: a ring of 2 GiB is
+    // empty at in - out = 0. Short of room: a tail call, so that this path
+    // keeps nothing live across a call.
+    if (__builtin_expect(need > (uint32_t)m_ulPoolSize - (m_uiInPriv - m_uiOutCache), 0))
+        return PrivateFull<T, Small>(data, length);
+    PrivatePlace<T, Small>(data, length, need);
+}
+
+template <int T, bool Small>
+void CDrvRingBufPool::PrivateFull(const uint8_t* data, uint32_t length) {
+    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+    if (PrivateRoom(length, need)) PrivatePlace<T, Small>(data, length, need);
+}
+
+template <int T, bool Small>
+inline void CDrvRingBufPool::PrivatePlace(const uint8_t* data, uint32_t length, uint32_t need) {
     // Size and position come from this thread's own copies: the descriptor's
     // line is polled by the reader, and the copy thread only ever stores to it.
     const uint32_t size = (uint32_t)m_ulPoolSize;
     const uint32_t in = m_uiInPriv;
-    // Free space from the cached reader position, a safe lower bound: the
-    // reader only moves forward. Unsigned arithmetic: a ring of 2 GiB is
-    // empty at in - out = 0.
-    if (__builtin_expect(need > size - (in - m_uiOutCache), 0) && !PrivateRoom(length, need)) return;
     const uint32_t offset = in & (size - 1);
     const uint32_t toEnd = size - offset;
-    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) {
-        RefuseTailOverflow(length, need);
-        return;
-    }
-    WriteRecord<T>(m_pRingData + offset, data, length);
+    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) return RefuseTailOverflow(length, need);
+    WriteRecord<T, Small>(m_pRingData + offset, data, length);
     uint32_t step = need;
     if (__builtin_expect(need >= toEnd, 0)) {
         // The record reaches the ring end: in counts up to the end only; the
@@ -439,27 +469,34 @@ bool CDrvRingBufPool::SharedRoom(uint32_t run, uint32_t length, uint32_t need) {
     }
 }
 
-template <int T>
-void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length) {
+template <int T, bool Small>
+inline void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length) {
     const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
     // The consumer count's line changes only when a consumer comes or goes.
-    uint32_t run = LoadRelaxed(m_puiSdkRunNum);
-    if (__builtin_expect(run == 0, 0)) {
-        CountDropped(length);
-        return;
-    }
-    const uint64_t size = m_ulPoolSize;
+    const uint32_t run = LoadRelaxed(m_puiSdkRunNum);
+    if (__builtin_expect(run == 0, 0)) return CountDropped(length);
     // Free space from the cached slowest position (see mkrxDef.h): consumers
     // only move forward and a newcomer starts at the current write position,
-    // so the cache never overstates the room. Rescan only when it is short.
-    if (__builtin_expect(need > size - (m_multi_pin - m_ullSlowCache), 0) && !SharedRoom(run, length, need)) return;
+    // so the cache never overstates the room. Rescan only when it is short,
+    // in a tail call as on the private ring.
+    if (__builtin_expect(need > m_ulPoolSize - (m_multi_pin - m_ullSlowCache), 0))
+        return SharedFull<T, Small>(data, length, run);
+    SharedPlace<T, Small>(data, length, need);
+}
+
+template <int T, bool Small>
+void CDrvRingBufPool::SharedFull(const uint8_t* data, uint32_t length, uint32_t run) {
+    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+    if (SharedRoom(run, length, need)) SharedPlace<T, Small>(data, length, need);
+}
+
+template <int T, bool Small>
+inline void CDrvRingBufPool::SharedPlace(const uint8_t* data, uint32_t length, uint32_t need) {
+    const uint64_t size = m_ulPoolSize;
     const uint32_t offset = (uint32_t)m_multi_pin & (uint32_t)(size - 1);
     const uint32_t toEnd = (uint32_t)size - offset;
-    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) {
-        RefuseTailOverflow(length, need);
-        return;
-    }
-    WriteRecord<T>(m_pRingData + offset, data, length);
+    if (__builtin_expect(need > toEnd + MKRX_TAIL_AREA_SIZE, 0)) return RefuseTailOverflow(length, need);
+    WriteRecord<T, Small>(m_pRingData + offset, data, length);
     // ullIn counts the whole record, the bytes in the tail area included, so
     // the next record starts uiTailLen bytes into the ring.
     m_multi_pin += need;

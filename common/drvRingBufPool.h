@@ -101,11 +101,25 @@ private:
     template <int T, bool Shared>
     static void CopyOne(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
     static void CountOnly(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
-    template <int T>
+    // A record of MKRX_COPY_LIB_FROM bytes or more, with memcpy.
+    template <int T, bool Shared>
+    [[gnu::noinline]] static void CopyLarge(CDrvRingBufPool* self, const uint8_t* data, uint32_t length);
+    // Small: the payload is under MKRX_COPY_LIB_FROM bytes and copied inline.
+    // Copy* checks the room by the cached position, *Full (out of line)
+    // refreshes it when short, *Place writes and publishes the record.
+    template <int T, bool Small>
     void CopyPrivate(const uint8_t* data, uint32_t length);
-    template <int T>
+    template <int T, bool Small>
+    [[gnu::noinline]] void PrivateFull(const uint8_t* data, uint32_t length);
+    template <int T, bool Small>
+    void PrivatePlace(const uint8_t* data, uint32_t length, uint32_t need);
+    template <int T, bool Small>
     void CopyShared(const uint8_t* data, uint32_t length);
-    template <int T>
+    template <int T, bool Small>
+    [[gnu::noinline]] void SharedFull(const uint8_t* data, uint32_t length, uint32_t run);
+    template <int T, bool Small>
+    void SharedPlace(const uint8_t* data, uint32_t length, uint32_t need);
+    template <int T, bool Small>
     void WriteRecord(uint8_t* dst, const uint8_t* data, uint32_t length);
     template <int T>
     void CountCopied(uint32_t length);
