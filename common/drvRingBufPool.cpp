@@ -208,7 +208,7 @@ int CDrvRingBufPool::PollData(uint32_t) {
 // Framing and ring form never change after Init, so the first record picks
 // one path for them (CopyFirst) and every later one goes straight there: a
 // path is the framing's header written with constants, the payload copied
-// inline below 64 bytes, one release store of the position and two counter
+// inline up to 64 bytes, one release store of the position and two counter
 // stores. Everything that is not the common case (ring full, expelling a
 // consumer, a record that would run past the tail area) is out of line.
 // ---------------------------------------------------------------------------
@@ -330,9 +330,9 @@ inline void CDrvRingBufPool::WriteRecord(uint8_t* dst, const uint8_t* data, uint
         memcpy(dst, &h, sizeof(h));
     }
     dst += MkrxHeadSize(T);
-    // Below 64 bytes the size-classed moves inline; above, the C library.
+    // Up to 64 bytes the size-classed moves inline; above, the C library.
     if (Small)
-        mkrx::CopyBelow64(dst, data, length);
+        mkrx::CopyUpTo64(dst, data, length);
     else
         memcpy(dst, data, length);
 }
