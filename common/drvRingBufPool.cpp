@@ -357,13 +357,12 @@ inline void CDrvRingBufPool::CopyPrivate(const uint8_t* data, uint32_t length) {
     // empty at in - out = 0. Short of room: a tail call, so that this path
     // keeps nothing live across a call.
     if (__builtin_expect(need > (uint32_t)m_ulPoolSize - (m_uiInPriv - m_uiOutCache), 0))
-        return PrivateFull<T, Small>(data, length);
+        return PrivateFull<T, Small>(data, length, need);
     PrivatePlace<T, Small>(data, length, need);
 }
 
 template <int T, bool Small>
-void CDrvRingBufPool::PrivateFull(const uint8_t* data, uint32_t length) {
-    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+void CDrvRingBufPool::PrivateFull(const uint8_t* data, uint32_t length, uint32_t need) {
     if (PrivateRoom(length, need)) PrivatePlace<T, Small>(data, length, need);
 }
 
@@ -480,13 +479,12 @@ inline void CDrvRingBufPool::CopyShared(const uint8_t* data, uint32_t length) {
     // so the cache never overstates the room. Rescan only when it is short,
     // in a tail call as on the private ring.
     if (__builtin_expect(need > m_ulPoolSize - (m_multi_pin - m_ullSlowCache), 0))
-        return SharedFull<T, Small>(data, length, run);
+        return SharedFull<T, Small>(data, length, need, run);
     SharedPlace<T, Small>(data, length, need);
 }
 
 template <int T, bool Small>
-void CDrvRingBufPool::SharedFull(const uint8_t* data, uint32_t length, uint32_t run) {
-    const uint32_t need = (uint32_t)MkrxHeadSize(T) + length;
+void CDrvRingBufPool::SharedFull(const uint8_t* data, uint32_t length, uint32_t need, uint32_t run) {
     if (SharedRoom(run, length, need)) SharedPlace<T, Small>(data, length, need);
 }
 

@@ -110,13 +110,13 @@ private:
     template <int T, bool Small>
     void CopyPrivate(const uint8_t* data, uint32_t length);
     template <int T, bool Small>
-    [[gnu::noinline]] void PrivateFull(const uint8_t* data, uint32_t length);
+    [[gnu::noinline]] void PrivateFull(const uint8_t* data, uint32_t length, uint32_t need);
     template <int T, bool Small>
     void PrivatePlace(const uint8_t* data, uint32_t length, uint32_t need);
     template <int T, bool Small>
     void CopyShared(const uint8_t* data, uint32_t length);
     template <int T, bool Small>
-    [[gnu::noinline]] void SharedFull(const uint8_t* data, uint32_t length, uint32_t run);
+    [[gnu::noinline]] void SharedFull(const uint8_t* data, uint32_t length, uint32_t need, uint32_t run);
     template <int T, bool Small>
     void SharedPlace(const uint8_t* data, uint32_t length, uint32_t need);
     template <int T, bool Small>

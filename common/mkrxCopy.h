@@ -51,15 +51,23 @@ inline void mov256(uint8_t* d, const uint8_t* s) {
     if (n & 1) *d = *s;
 }
 
-// 16 to 32 bytes: first and last 16 (overlapping); 33 to 64: first and last
-// 32; 65 to 128: first and last 64; above: 256-byte blocks while more than
-// 255 bytes remain, then blocks of 64 and 16, and the 16 bytes that end at
-// the end of the data.
-inline void CopyVec(uint8_t* d, const uint8_t* s, size_t n) {
+// At most 64 bytes, always inline, so that the copy thread's path for small
+// records calls nothing: below 16 CopySmall, 16 to 32 bytes the first and
+// last 16 (overlapping), 33 to 64 the first and last 32.
+[[gnu::always_inline]] inline void CopyUpTo64(uint8_t* d, const uint8_t* s, size_t n) {
     using namespace detail;
     if (n < 16) { CopySmall(d, s, n); return; }
     if (n <= 32) { mov16(d, s); mov16(d + n - 16, s + n - 16); return; }
-    if (n <= 64) { mov32(d, s); mov32(d + n - 32, s + n - 32); return; }
+    mov32(d, s);
+    mov32(d + n - 32, s + n - 32);
+}
+
+// Up to 64 bytes as CopyUpTo64; 65 to 128: first and last 64; above:
+// 256-byte blocks while more than 255 bytes remain, then blocks of 64 and
+// 16, and the 16 bytes that end at the end of the data.
+inline void CopyVec(uint8_t* d, const uint8_t* s, size_t n) {
+    using namespace detail;
+    if (n <= 64) { CopyUpTo64(d, s, n); return; }
     if (n <= 128) { mov64(d, s); mov64(d + n - 64, s + n - 64); return; }
     const uint8_t* end = s + n;
     uint8_t* dend = d + n;
@@ -69,18 +77,8 @@ inline void CopyVec(uint8_t* d, const uint8_t* s, size_t n) {
     if (n > 0) mov16(dend - 16, end - 16);
 }
 
-// At most 64 bytes, always inline (CopyVec's first three classes): the
-// copy thread's path for small records calls nothing.
-[[gnu::always_inline]] inline void CopyUpTo64(uint8_t* d, const uint8_t* s, size_t n) {
-    using namespace detail;
-    if (n < 16) { CopySmall(d, s, n); return; }
-    if (n <= 32) { mov16(d, s); mov16(d + n - 16, s + n - 16); return; }
-    mov32(d, s);
-    mov32(d + n - 32, s + n - 32);
-}
-
 inline void CopyRecord(uint8_t* d, const uint8_t* s, size_t n) {
-    if (n < MKRX_COPY_LIB_FROM) CopyVec(d, s, n);
+    if (n < MKRX_COPY_LIB_FROM) CopyUpTo64(d, s, n);
     else std::memcpy(d, s, n);
 }
 

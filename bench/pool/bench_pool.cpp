@@ -99,10 +99,7 @@ public:
         const uint32_t toEnd = m_size - off;
         uint8_t* d = m_buf + off;
         memcpy(d, &len, 4);
-        if (len < mkrx::MKRX_COPY_LIB_FROM)
-            mkrx::CopyVec(d + 4, data, len);
-        else
-            memcpy(d + 4, data, len);
+        mkrx::CopyRecord(d + 4, data, len);
         uint32_t step = need;
         if (need >= toEnd) {
             m_tail.store(need - toEnd, std::memory_order_relaxed);
